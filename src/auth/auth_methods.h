@@ -1,0 +1,47 @@
+// The authentication methods this client knows, which of them this machine can
+// carry out, and which of them the server offered in its EHLO reply.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr std::int32_t AUTH_KIND_CRAM_MD5 = 0;
+inline constexpr std::int32_t AUTH_KIND_GSSAPI = 1;
+inline constexpr std::int32_t AUTH_KIND_LOGIN = 2;
+
+struct AuthMethod {
+    std::int32_t kind;   // which exchange: AUTH_KIND_*
+    const char* name;    // SASL mechanism name, as on the wire
+    std::int32_t usable; // 1 when this side can carry it out (set by the probe)
+    std::int32_t offered; // 1 when the last EHLO reply parsed listed it
+};
+
+// Table order is preference order: CRAM-MD5, then LOGIN.
+inline constexpr int auth_method_count = 2;
+extern AuthMethod auth_methods[auth_method_count];
+
+inline constexpr std::size_t auth_probe_error_size = 512;
+// Reason of the last failed probe; printed by the method listing.
+extern char auth_probe_error[auth_probe_error_size];
+
+// Index of the first entry whose name equals `name` without regard to ASCII
+// case, or -1.
+[[nodiscard]] int find_auth_method(const char* name) noexcept;
+
+// Sets `offered` on every entry named `name` (ASCII case ignored).
+void mark_offered(const char* name) noexcept;
+
+// Probes the methods that need a probe (GSSAPI) and, when `list` is non-zero,
+// prints " NAME: OK" or " NAME: Error: REASON" for every entry on stdout.
+void probe_auth_methods(int list);
+
+// 0 when the platform's GSSAPI machinery is usable, 1 with the reason in
+// auth_probe_error otherwise.
+[[nodiscard]] int probe_gssapi();
+
+// Scans the whole text of an EHLO reply (its first line is the greeting and is
+// skipped) for ATRN and for the AUTH mechanism list, refilling every `offered`
+// flag. Returns 1 when the dialogue may go on (ATRN listed, or IIS mode),
+// otherwise prints "ATRN server does not support ATRN !" on stderr and
+// returns 0.
+[[nodiscard]] int parse_ehlo_reply(const char* reply);

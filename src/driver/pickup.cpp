@@ -1,0 +1,108 @@
+#include <cstdio>
+#include <cstring>
+
+#include "driver/phases.h"
+#include "driver/run_state.h"
+#include "driver/settings.h"
+#include "driver/timeouts.h"
+#include "net/transport.h"
+
+namespace {
+
+constexpr char quit_command[] = "QUIT\r\n";
+constexpr int quit_length = sizeof quit_command - 1;
+
+// The ATRN command of RFC 2645, 5.2: "ATRN" alone asks for all the site's
+// domains; otherwise one space, then the domains separated by commas. With
+// its CR LF and NUL it must fit 173 bytes. Returns its length, or -1.
+int build_atrn_command()
+{
+    constexpr std::size_t atrn_command_size = 173;
+    static_assert(atrn_command_size <= line_buffer_size);
+    // The text so far and the next domain, with a separator, CR LF and NUL.
+    constexpr std::size_t limit = atrn_command_size - 4;
+    std::size_t length = 4;
+    std::memcpy(line_buffer, "ATRN", 4);
+    for (int i = 0; i < settings.domain_count; ++i) {
+        const char* domain = settings.domains[i];
+        const std::size_t domain_length = std::strlen(domain);
+        if (length + domain_length > limit)
+            return -1;
+        line_buffer[length++] = i == 0 ? ' ' : ',';
+        std::memcpy(line_buffer + length, domain, domain_length);
+        length += domain_length;
+    }
+    std::memcpy(line_buffer + length, "\r\n", 3);
+    return static_cast<int>(length + 2);
+}
+
+void connect_to_smtp_server()
+{
+    if (settings.verbose)
+        std::printf("Connecting to SMTP server %s on port %d ...\n", sock_dotted(smtp_address), settings.smtp_port);
+    smtp_socket = connect_with_timeout(0, 0, smtp_address, settings.smtp_port, connect_timeout);
+    if (smtp_socket == SOCK_INVALID)
+        fail(ExitCode::connection, "%s", get_last_error());
+    if (settings.verbose)
+        std::printf("Connected to SMTP server %s on port %d\n", sock_dotted(smtp_address), settings.smtp_port);
+    // Its greeting is not read here: it waits on the connection, and is the
+    // first thing the provider receives once the connection is reversed.
+}
+
+// The provider has no mail: end both conversations politely. The statuses
+// are not examined.
+void quit_both()
+{
+    std::memcpy(line_buffer, quit_command, sizeof quit_command);
+    if (send_all(atrn_socket, command_timeout, line_buffer, quit_length) < 0)
+        fail(ExitCode::dialogue, "Error sending QUIT to ATRN server: %s\n", get_last_error());
+    if (read_reply(atrn_socket, quit_reply_timeout) < 0)
+        fail(ExitCode::dialogue, "Error in response to QUIT from ATRN server: %s\n", get_last_error());
+    if (read_reply(smtp_socket, smtp_banner_timeout) < 0)
+        fail(ExitCode::dialogue, "Error waiting banner from SMTP server: %s\n", get_last_error());
+    if (send_all(smtp_socket, command_timeout, line_buffer, quit_length) < 0)
+        fail(ExitCode::dialogue, "Error sending QUIT to SMTP server: %s\n", get_last_error());
+    if (read_reply(smtp_socket, quit_reply_timeout) < 0)
+        fail(ExitCode::dialogue, "Error in response to QUIT from SMTP server: %s\n", get_last_error());
+}
+
+} // namespace
+
+void pick_up_mail()
+{
+    connect_to_smtp_server();
+
+    const int length = build_atrn_command();
+    if (length < 0)
+        fail(ExitCode::internal_limit, "Internal error: too many domains\n");
+    if (send_all(atrn_socket, command_timeout, line_buffer, length) < 0)
+        fail(ExitCode::dialogue, "Error sending ATRN to ATRN server: %s\n", get_last_error());
+
+    const int status = read_reply(atrn_socket, atrn_reply_timeout);
+    if (status < 0)
+        fail(ExitCode::dialogue, "Error in response to ATRN from ATRN server: %s\n", get_last_error());
+    if (status != 250 && status != 453) {
+        // RFC 2645, 5.2: 450 means access to one of the domains is denied.
+        std::fprintf(stderr, "Invalid response to ATRN command from ATRN server. Status = %d\n", status);
+        if (status == 450)
+            std::fprintf(stderr, " you do not have access to one of the domains you specified\n");
+        end_run(ExitCode::dialogue);
+    }
+
+    if (settings.verbose)
+        std::printf("Connection has been reversed\n");
+    if (status == 250) {
+        if (relay_streams(atrn_socket, smtp_socket, relay_timeout) < 0) {
+            const char* reason = get_last_error();
+            std::fprintf(stderr, "Error passing data: %s\n", reason);
+            close_smtp();
+            end_run(ExitCode::dialogue);
+        }
+    } else {
+        if (settings.verbose)
+            std::printf("Your provider returned 453 to ATRN: there is no mail in queue for you\n");
+        quit_both();
+    }
+    close_smtp();
+    close_atrn();
+}

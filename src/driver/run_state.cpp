@@ -1,0 +1,45 @@
+#include "driver/run_state.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+std::uint32_t atrn_address;
+std::uint32_t smtp_address;
+sock_t atrn_socket = SOCK_INVALID;
+sock_t smtp_socket = SOCK_INVALID;
+int chosen_auth = -1;
+
+char command_buffer[command_buffer_size];
+char line_buffer[line_buffer_size];
+unsigned char digest[md5_digest_size];
+
+void close_atrn() noexcept
+{
+    if (atrn_socket != SOCK_INVALID)
+        sock_close(atrn_socket);
+    atrn_socket = SOCK_INVALID;
+}
+
+void close_smtp() noexcept
+{
+    if (smtp_socket != SOCK_INVALID)
+        sock_close(smtp_socket);
+    smtp_socket = SOCK_INVALID;
+}
+
+void end_run(ExitCode code)
+{
+    close_atrn();
+    close_smtp();
+    std::exit(static_cast<int>(code));
+}
+
+void fail(ExitCode code, const char* format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    end_run(code);
+}

@@ -1,0 +1,36 @@
+// The state of one run, shared by its phases, and its one way out.
+#pragma once
+
+#include <cstdint>
+
+#include "auth/md5.h"
+#include "driver/exit_codes.h"
+#include "net/socket_layer.h"
+
+inline constexpr int command_buffer_size = 128;
+inline constexpr int line_buffer_size = 176;
+// The encoder may fill 172 characters and a NUL; CR LF then follows.
+inline constexpr int encoded_line_size = 173;
+static_assert(encoded_line_size + 2 <= line_buffer_size);
+
+extern std::uint32_t atrn_address; // network byte order
+extern std::uint32_t smtp_address;
+extern sock_t atrn_socket; // carries the reversed SMTP session after ATRN is accepted
+extern sock_t smtp_socket;
+extern int chosen_auth; // index into auth_methods, -1 until chosen
+
+extern char command_buffer[command_buffer_size];
+extern char line_buffer[line_buffer_size];
+extern unsigned char digest[md5_digest_size];
+
+// Closes the connection named and marks it closed; closing a closed one does
+// nothing.
+void close_atrn() noexcept;
+void close_smtp() noexcept;
+
+// Closes what is still open (the ATRN connection first) and ends the process.
+[[noreturn]] void end_run(ExitCode code);
+
+// Prints the message on stderr, closes what is still open (the ATRN
+// connection first) and ends the process with `code`.
+[[noreturn]] void fail(ExitCode code, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -1,0 +1,3 @@
+#include "driver/settings.h"
+
+Settings settings = default_settings;

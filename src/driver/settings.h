@@ -1,0 +1,25 @@
+// The run's settings: filled once from the command line, then only read.
+#pragma once
+
+inline constexpr int max_domains = 100;
+
+struct Settings {
+    const char* server;               // ATRN server: host name or dotted IPv4
+    const char* user;                 // user name for authentication
+    const char* secret;               // CRAM-MD5 shared secret or LOGIN password
+    const char* domains[max_domains]; // domains to request, in command-line order
+    int domain_count;
+    int atrn_port;           // -1 until the defaults are applied
+    int smtp_port;
+    const char* smtp_host;   // local SMTP server: host name or dotted IPv4
+    const char* ehlo_domain; // nullptr until the defaults are applied
+    const char* forced_auth; // SASL mechanism the run must use, or nullptr
+    int iis_mode;            // ATRN port 25 by default; ATRN need not be advertised
+    int verbose;             // progress lines and the protocol trace on stdout
+};
+
+inline constexpr Settings default_settings = {
+    nullptr, nullptr, nullptr, {}, 0, -1, 25, "127.0.0.1", nullptr, nullptr, 0, 0,
+};
+
+extern Settings settings;

@@ -1,0 +1,99 @@
+#include <cstdio>
+#include <cstring>
+
+#include "auth/auth_methods.h"
+#include "driver/command_line.h"
+#include "driver/phases.h"
+#include "driver/run_state.h"
+#include "driver/settings.h"
+#include "driver/timeouts.h"
+#include "net/transport.h"
+
+namespace {
+
+// "EHLO ", the domain, CR LF and the NUL must fit the command buffer.
+constexpr std::size_t ehlo_domain_max = command_buffer_size - 8;
+
+char stdout_buffer[4096];
+
+// Started before the command line is read, as Winsock must be: a missing
+// library is reported even when the arguments are bad too.
+SockVersion start_socket_library()
+{
+    SockVersion version{};
+    if (sock_startup(&version) != 0)
+        fail(ExitCode::socket_library, "Cannot load any form of windows socket library !\n");
+    if (version.major != 2)
+        fail(ExitCode::socket_library, "This programs requires the Winsock library version 2.x\n");
+    return version;
+}
+
+void resolve_servers()
+{
+    bool looked_up = false;
+    atrn_address = resolve_host(settings.server, static_cast<int>(ExitCode::host_lookup), &looked_up);
+    if (looked_up && settings.verbose)
+        std::printf("ATRN server %s has address %s\n", settings.server, sock_dotted(atrn_address));
+    smtp_address = resolve_host(settings.smtp_host, static_cast<int>(ExitCode::host_lookup), &looked_up);
+    if (looked_up && settings.verbose)
+        std::printf("SMTP server %s has address %s\n", settings.smtp_host, sock_dotted(smtp_address));
+}
+
+void connect_to_atrn_server()
+{
+    const char* dotted = sock_dotted(atrn_address);
+    if (settings.verbose)
+        std::printf("Connecting to ATRN server %s on port %d ...\n", dotted, settings.atrn_port);
+    atrn_socket = connect_with_timeout(0, 0, atrn_address, settings.atrn_port, connect_timeout);
+    if (atrn_socket == SOCK_INVALID)
+        fail(ExitCode::connection, "%s", get_last_error());
+    if (settings.verbose)
+        std::printf("Connected to ATRN server %s on port %d\n", sock_dotted(atrn_address),
+                    settings.atrn_port);
+}
+
+} // namespace
+
+void start_and_greet(int argc, const char* const* argv)
+{
+    // Line-buffered, so that progress and trace lines show as they happen.
+    std::setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
+
+    const SockVersion version = start_socket_library();
+    parse_command_line(argc, argv);
+    if (settings.verbose) {
+        std::printf("%s\n", program_banner);
+        std::printf("using winsock version %d.%d\n", version.high_major, version.high_minor);
+        std::printf("Supported auth types:\n");
+    }
+    probe_auth_methods(settings.verbose ? 1 : 0);
+
+    resolve_servers();
+    if (settings.forced_auth != nullptr && find_auth_method(settings.forced_auth) < 0)
+        fail(ExitCode::usage, "Auth %s is not implemented in QUILN\n", settings.forced_auth);
+    // An EHLO is never sent cut short.
+    if (std::strlen(settings.ehlo_domain) > ehlo_domain_max)
+        fail(ExitCode::internal_limit, "Internal error: EHLO domain too long (max %zu characters)\n",
+             ehlo_domain_max);
+
+    connect_to_atrn_server();
+
+    int status = read_reply(atrn_socket, reply_timeout);
+    if (status < 0)
+        fail(ExitCode::dialogue, "Error waiting banner from ATRN server: %s\n", get_last_error());
+    if (status != 220)
+        fail(ExitCode::dialogue, "Invalid response from ATRN server. Status = %d\n", status);
+
+    const int length = std::snprintf(command_buffer, sizeof command_buffer, "EHLO %s\r\n", settings.ehlo_domain);
+    if (send_all(atrn_socket, command_timeout, command_buffer, length) < 0)
+        fail(ExitCode::dialogue, "Error sending EHLO to ATRN server: %s\n", get_last_error());
+    status = read_reply(atrn_socket, reply_timeout);
+    if (status < 0)
+        fail(ExitCode::dialogue, "Error in response to EHLO from ATRN server: %s\n", get_last_error());
+    if (status != 250)
+        fail(ExitCode::dialogue, "Invalid response to EHLO from ATRN server. Status = %d\n", status);
+
+    // The parser has printed its own message when it refuses.
+    if (parse_ehlo_reply(get_reply_buffer()) == 0)
+        end_run(ExitCode::dialogue);
+}

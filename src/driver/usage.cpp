@@ -1,0 +1,34 @@
+#include <cstdio>
+
+#include "auth/auth_methods.h"
+#include "driver/command_line.h"
+
+void print_usage()
+{
+    std::printf("\n%s\n", program_banner);
+    std::printf("\n"
+                "Use:\n"
+                "  quiln [-a port] [-p port] [-s addr] [-h dom] [-m] [-t authtype] [-v]\n"
+                "          srv user pwd [ dom1 ...]\n"
+                "\n"
+                "where:\n"
+                " -a set the ATRN server port (default 366)\n"
+                " -p set the destination SMTP server port (default 25)\n"
+                " -s set the destination SMTP server address (default localhost = 127.0.0.1)\n"
+                " -h set the EHLO domain (by default is dom1 or \"%s\"\n"
+                "        if dom1 is not specif.)\n"
+                " -m enable IIS mode: set the ATRN server port to 25 if not specified and\n"
+                "        don't expect ATRN in EHLO response list\n"
+                " -v enable verbose mode\n"
+                " -t force authtype (see below for supported and available autthype)\n"
+                "\n"
+                " srv = ATRN server address\n"
+                " user = username used in authentication\n"
+                " pwd = password (CRAM-MD5 shared secret)\n"
+                " [ dom1 dom2 ...] = domain(s) to request. if none specified then all your\n"
+                "                    domains will be sent by your provider\n"
+                "\n"
+                "QUILN supports the following authentication methods:\n",
+                default_ehlo_domain);
+    probe_auth_methods(1);
+}

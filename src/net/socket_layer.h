@@ -1,0 +1,70 @@
+// The one place that knows the platform's sockets. It gives the transport
+// what it expects of each socket operation, the way Winsock 2 behaves:
+// readable and settable last error codes, "connect in progress", "host not
+// found", waits that are plain time-outs in seconds, and writes to a reset
+// peer that fail instead of killing the process.
+#pragma once
+
+#include <cstdint>
+
+using sock_t = int;
+inline constexpr sock_t SOCK_INVALID = -1;
+
+// Results of sock_recv and sock_send besides counts.
+inline constexpr int SOCK_FAILED = -1;
+inline constexpr int SOCK_AGAIN = -2; // nothing to do now: wait and try again
+
+// Conditions with a text of their own in error messages.
+enum class SockErrorKind { connection_refused, host_unreachable, bad_address, connection_reset, other };
+
+struct SockVersion {
+    int major, minor;           // granted
+    int high_major, high_minor; // highest supported
+};
+
+// Starts the socket library. Returns 0 with the versions filled in, or -1.
+[[nodiscard]] int sock_startup(SockVersion* version) noexcept;
+
+// The last error code of a socket operation, and setting it.
+[[nodiscard]] int sock_error() noexcept;
+void sock_set_error(int code) noexcept;
+[[nodiscard]] SockErrorKind sock_error_kind(int code) noexcept;
+[[nodiscard]] bool sock_error_in_progress(int code) noexcept; // a non-blocking connect under way
+
+// An IPv4 TCP socket (with Nagle's algorithm off), or SOCK_INVALID.
+[[nodiscard]] sock_t sock_tcp() noexcept;
+[[nodiscard]] int sock_bind(sock_t sock, std::uint32_t address, int port) noexcept;
+[[nodiscard]] int sock_set_nonblocking(sock_t sock) noexcept;
+[[nodiscard]] int sock_connect(sock_t sock, std::uint32_t address, int port) noexcept;
+// SO_ERROR: 0 with the value and its length in bytes, or -1.
+[[nodiscard]] int sock_pending_error(sock_t sock, int* value, int* length) noexcept;
+// Counts, 0 on an orderly close (recv only), SOCK_FAILED or SOCK_AGAIN.
+[[nodiscard]] int sock_recv(sock_t sock, void* buffer, int size) noexcept;
+[[nodiscard]] int sock_send(sock_t sock, const void* data, int count) noexcept;
+void sock_close(sock_t sock) noexcept;
+// The peer's address and port; 0.0.0.0 and 0 when the socket has none.
+void sock_peer(sock_t sock, std::uint32_t* address, int* port) noexcept;
+
+// Addresses are IPv4 in network byte order.
+inline constexpr std::uint32_t SOCK_ADDRESS_NONE = 0xffffffffu;
+[[nodiscard]] std::uint32_t sock_parse_dotted(const char* text) noexcept; // or SOCK_ADDRESS_NONE
+[[nodiscard]] const char* sock_dotted(std::uint32_t address) noexcept;    // static text
+// Looks a host name up: 0 with its first IPv4 address, or an error code that
+// sock_error_host_not_found can judge.
+[[nodiscard]] int sock_lookup(const char* name, std::uint32_t* address) noexcept;
+[[nodiscard]] bool sock_error_host_not_found(int code) noexcept;
+
+// One socket of a wait: what to wait for, and what is ready afterwards.
+struct SockWait {
+    sock_t sock;
+    bool want_read;
+    bool want_write;
+    bool readable;
+    bool writable;
+};
+
+// Waits until one wanted condition is ready or `timeout_seconds` have passed.
+// A closed or failed connection counts as readable and writable. Returns the
+// count of ready sockets, 0 on time-out, or -1 with the error code set. A
+// signal does not end the wait early.
+[[nodiscard]] int sock_wait(SockWait* set, int count, int timeout_seconds) noexcept;

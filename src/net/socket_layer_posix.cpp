@@ -1,0 +1,251 @@
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "net/socket_layer.h"
+
+namespace {
+
+sockaddr_in ipv4_address(std::uint32_t address, int port) noexcept
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(port));
+    sa.sin_addr.s_addr = address;
+    return sa;
+}
+
+long long now_ms() noexcept
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Lookup failures are kept apart from errno values by an offset, so that
+// the "Winsock error %d" fallback still names the resolver's own code.
+constexpr int lookup_error_base = 100000;
+
+} // namespace
+
+int sock_startup(SockVersion* version) noexcept
+{
+    // A write to a reset connection must fail with EPIPE, not end the run.
+    std::signal(SIGPIPE, SIG_IGN);
+    // POSIX sockets need no start-up; they behave as Winsock 2.2 does here.
+    *version = {2, 2, 2, 2};
+    return 0;
+}
+
+int sock_error() noexcept
+{
+    return errno;
+}
+
+void sock_set_error(int code) noexcept
+{
+    errno = code;
+}
+
+SockErrorKind sock_error_kind(int code) noexcept
+{
+    switch (code) {
+    case ECONNREFUSED:
+        return SockErrorKind::connection_refused;
+    case EHOSTUNREACH:
+        return SockErrorKind::host_unreachable;
+    case EFAULT:
+        return SockErrorKind::bad_address;
+    case ECONNRESET:
+        return SockErrorKind::connection_reset;
+    default:
+        return SockErrorKind::other;
+    }
+}
+
+bool sock_error_in_progress(int code) noexcept
+{
+    return code == EINPROGRESS || code == EWOULDBLOCK;
+}
+
+sock_t sock_tcp() noexcept
+{
+    const sock_t sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0)
+        return SOCK_INVALID;
+    // Every command is one write and the relay forwards what it reads at
+    // once; Nagle's algorithm would hold such writes back for the peer's
+    // delayed acknowledgement. Failing to set it costs speed only.
+    const int on = 1;
+    (void)setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return sock;
+}
+
+int sock_bind(sock_t sock, std::uint32_t address, int port) noexcept
+{
+    const sockaddr_in sa = ipv4_address(address, port);
+    return bind(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+int sock_set_nonblocking(sock_t sock) noexcept
+{
+    const int flags = fcntl(sock, F_GETFL);
+    if (flags < 0 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0)
+        return -1;
+    return 0;
+}
+
+int sock_connect(sock_t sock, std::uint32_t address, int port) noexcept
+{
+    const sockaddr_in sa = ipv4_address(address, port);
+    return connect(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+int sock_pending_error(sock_t sock, int* value, int* length) noexcept
+{
+    socklen_t size = sizeof *value;
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, value, &size) != 0)
+        return -1;
+    *length = static_cast<int>(size);
+    return 0;
+}
+
+int sock_recv(sock_t sock, void* buffer, int size) noexcept
+{
+    for (;;) {
+        const ssize_t n = recv(sock, buffer, static_cast<std::size_t>(size), 0);
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno == EINTR)
+            continue;
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? SOCK_AGAIN : SOCK_FAILED;
+    }
+}
+
+int sock_send(sock_t sock, const void* data, int count) noexcept
+{
+    for (;;) {
+        const ssize_t n = send(sock, data, static_cast<std::size_t>(count), MSG_NOSIGNAL);
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return SOCK_AGAIN;
+        // This program never shuts its own side down, so a broken pipe means
+        // the peer reset the connection, as Winsock reports it.
+        if (errno == EPIPE)
+            errno = ECONNRESET;
+        return SOCK_FAILED;
+    }
+}
+
+void sock_close(sock_t sock) noexcept
+{
+    const int saved = errno; // closing must not replace the cause of a failure
+    close(sock);
+    errno = saved;
+}
+
+void sock_peer(sock_t sock, std::uint32_t* address, int* port) noexcept
+{
+    sockaddr_in sa{};
+    socklen_t size = sizeof sa;
+    const int saved = errno;
+    if (getpeername(sock, reinterpret_cast<sockaddr*>(&sa), &size) != 0 || sa.sin_family != AF_INET) {
+        *address = 0;
+        *port = 0;
+    } else {
+        *address = sa.sin_addr.s_addr;
+        *port = ntohs(sa.sin_port);
+    }
+    errno = saved;
+}
+
+std::uint32_t sock_parse_dotted(const char* text) noexcept
+{
+    return inet_addr(text);
+}
+
+const char* sock_dotted(std::uint32_t address) noexcept
+{
+    in_addr in{};
+    in.s_addr = address;
+    return inet_ntoa(in);
+}
+
+int sock_lookup(const char* name, std::uint32_t* address) noexcept
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int status = getaddrinfo(name, nullptr, &hints, &found);
+    if (status != 0) {
+        const int code = status == EAI_SYSTEM ? errno : lookup_error_base - status;
+        errno = code;
+        return code;
+    }
+    *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return 0;
+}
+
+bool sock_error_host_not_found(int code) noexcept
+{
+    return code == lookup_error_base - EAI_NONAME || code == lookup_error_base - EAI_NODATA;
+}
+
+int sock_wait(SockWait* set, int count, int timeout_seconds) noexcept
+{
+    constexpr int max_sockets = 2;
+    if (count < 1 || count > max_sockets) {
+        errno = EINVAL;
+        return -1;
+    }
+    pollfd fds[max_sockets];
+    for (int i = 0; i < count; ++i) {
+        set[i].readable = set[i].writable = false;
+        // A socket with nothing wanted stays out, as it would stay out of
+        // every set of select(); poll would report its hang-up regardless.
+        const bool wanted = set[i].want_read || set[i].want_write;
+        fds[i].fd = wanted ? set[i].sock : -1;
+        fds[i].events = static_cast<short>((set[i].want_read ? POLLIN : 0) | (set[i].want_write ? POLLOUT : 0));
+        fds[i].revents = 0;
+    }
+
+    const long long deadline = now_ms() + static_cast<long long>(timeout_seconds) * 1000;
+    int ready;
+    for (;;) {
+        const long long left = deadline - now_ms();
+        ready = poll(fds, static_cast<nfds_t>(count), left > 0 ? static_cast<int>(left) : 0);
+        if (ready >= 0 || errno != EINTR)
+            break;
+    }
+    if (ready <= 0)
+        return ready;
+
+    int ready_count = 0;
+    for (int i = 0; i < count; ++i) {
+        const short r = fds[i].revents;
+        if (r & POLLNVAL) {
+            errno = EBADF;
+            return -1;
+        }
+        const bool failed = (r & (POLLERR | POLLHUP)) != 0;
+        set[i].readable = set[i].want_read && ((r & POLLIN) || failed);
+        set[i].writable = set[i].want_write && ((r & POLLOUT) || failed);
+        if (set[i].readable || set[i].writable)
+            ++ready_count;
+    }
+    return ready_count;
+}

@@ -1,0 +1,80 @@
+// The network transport: connections with time-outs, SMTP replies and
+// commands, and the relay of the reversed ATRN connection.
+//
+// Every operation here reports failure the same way: it writes one sentence,
+// without a line end, into last_error and returns -1. It prints nothing; the
+// caller words its own message around get_last_error(). Time-outs are whole
+// seconds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "net/socket_layer.h"
+
+inline constexpr std::size_t last_error_size = 512;
+inline constexpr std::size_t socket_error_buffer_size = 64;
+inline constexpr int reply_buffer_size = 2048;
+inline constexpr int relay_buffer_size = 4096;
+
+extern char last_error[last_error_size];
+extern char socket_error_buffer[socket_error_buffer_size];
+
+// The text of the most recent transport failure.
+[[nodiscard]] const char* get_last_error() noexcept;
+
+// The text of the socket library's current error code: "Connection refused",
+// "Host unreachable", "Bad address", "Connection reset by peer", or
+// "Winsock error %d" (formatted into socket_error_buffer, valid until the next
+// call).
+[[nodiscard]] const char* socket_error_text() noexcept;
+
+// Formats one message into last_error.
+void set_last_error(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));
+
+// Opens a non-blocking TCP connection from local_address:local_port (0, 0 for
+// any) to remote_address:remote_port, waiting at most timeout_seconds.
+// Returns the socket, or -1 with one of: "Cannot create socket. %s", "Cannot
+// bind socket to my address %s:%d. %s", "Cannot FIONBIO socket %s", "Cannot
+// connect to server %s:%d. %s", "Timeout connecting to server %s:%d",
+// "Cannot getsockopt(SO_ERROR) on socket. %s", "getsockopt(SO_ERROR) failed
+// returning an invalid number of bytes".
+[[nodiscard]] sock_t connect_with_timeout(std::uint32_t local_address, int local_port,
+                                          std::uint32_t remote_address, int remote_port,
+                                          int timeout_seconds) noexcept;
+
+// Prints "Host %s not found" (unknown name) or "Winsock error %d (%s)" on
+// stderr and ends the process with exit_code.
+[[noreturn]] void fail_host_lookup(int exit_code, const char* name);
+
+// A dotted IPv4 address as it stands, else the first IPv4 address of the host
+// name; a name that cannot be resolved ends the process via fail_host_lookup.
+// Sets *looked_up when the name service was asked.
+[[nodiscard]] std::uint32_t resolve_host(const char* name, int exit_code, bool* looked_up);
+
+// The text of the last reply read, NUL-terminated.
+[[nodiscard]] const char* get_reply_buffer() noexcept;
+
+// Reads one SMTP reply, however many lines and pieces it comes in, waiting at
+// most timeout_seconds for each piece. Returns its status (0 to 999) with the
+// text in the reply buffer, or -1 with one of: "select() error while reading
+// from %s: %s", "Timeout error while waiting data from %s", "recv() error
+// while waiting data from %s: %s", "recv() connection closed by %s", "Receive
+// buffer overflow while reading data from %s". Traces each line in verbose
+// mode.
+[[nodiscard]] int read_reply(sock_t sock, int timeout_seconds) noexcept;
+
+// Writes `count` bytes, waiting at most timeout_seconds each time the socket
+// is not writable. Returns 0, or -1 with one of: "timeout error writing to
+// %s: %s", "select() error writing to %s: %s", "error (1) writing to %s: %s",
+// "error writing to %s: %s", "send() error writing to %s: %s". Traces the
+// data in verbose mode.
+[[nodiscard]] int send_all(sock_t sock, int timeout_seconds, const char* data, int count) noexcept;
+
+// Passes bytes unchanged both ways between the reversed ATRN connection and
+// the local SMTP server until either side closes; what was read for the side
+// still open is delivered to it first. Returns 0 on a close, or -1 with one
+// of: "Timeout error passig data", "select() error passing data: %s", "Error
+// in data channel with %s: %s", "recv() error while reading data from %s:
+// %s", "send() error writing to %s: %s".
+[[nodiscard]] int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds) noexcept;
