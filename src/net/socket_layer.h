@@ -42,7 +42,8 @@ void sock_set_error(int code) noexcept;
 [[nodiscard]] int sock_recv(sock_t sock, void* buffer, int size) noexcept;
 [[nodiscard]] int sock_send(sock_t sock, const void* data, int count) noexcept;
 void sock_close(sock_t sock) noexcept;
-// The peer's address and port; 0.0.0.0 and 0 when the socket has none.
+// The peer's address and port, also after a reset (as named when
+// connecting); 0.0.0.0 and 0 when unknown.
 void sock_peer(sock_t sock, std::uint32_t* address, int* port) noexcept;
 
 // Addresses are IPv4 in network byte order.

@@ -31,6 +31,24 @@ long long now_ms() noexcept
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// The peers named when connecting: a reset connection no longer tells its
+// peer through getpeername(), and its messages must still name it.
+struct KnownPeer {
+    sock_t sock = SOCK_INVALID;
+    std::uint32_t address = 0;
+    int port = 0;
+};
+KnownPeer known_peers[8];
+
+KnownPeer* find_peer(sock_t sock) noexcept
+{
+    for (auto& known : known_peers) {
+        if (known.sock == sock)
+            return &known;
+    }
+    return nullptr;
+}
+
 // Lookup failures are kept apart from errno values by an offset, so that
 // the "Winsock error %d" fallback still names the resolver's own code.
 constexpr int lookup_error_base = 100000;
@@ -106,6 +124,11 @@ int sock_set_nonblocking(sock_t sock) noexcept
 
 int sock_connect(sock_t sock, std::uint32_t address, int port) noexcept
 {
+    KnownPeer* known = find_peer(sock);
+    if (known == nullptr)
+        known = find_peer(SOCK_INVALID);
+    if (known != nullptr)
+        *known = {sock, address, port};
     const sockaddr_in sa = ipv4_address(address, port);
     return connect(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
@@ -152,6 +175,8 @@ int sock_send(sock_t sock, const void* data, int count) noexcept
 void sock_close(sock_t sock) noexcept
 {
     const int saved = errno; // closing must not replace the cause of a failure
+    if (KnownPeer* known = find_peer(sock))
+        *known = {};
     close(sock);
     errno = saved;
 }
@@ -162,8 +187,9 @@ void sock_peer(sock_t sock, std::uint32_t* address, int* port) noexcept
     socklen_t size = sizeof sa;
     const int saved = errno;
     if (getpeername(sock, reinterpret_cast<sockaddr*>(&sa), &size) != 0 || sa.sin_family != AF_INET) {
-        *address = 0;
-        *port = 0;
+        const KnownPeer* known = find_peer(sock);
+        *address = known != nullptr ? known->address : 0;
+        *port = known != nullptr ? known->port : 0;
     } else {
         *address = sa.sin_addr.s_addr;
         *port = ntohs(sa.sin_port);

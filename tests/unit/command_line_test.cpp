@@ -1,1 +1,157 @@
+// The option scanner and the settings it fills, for command lines that the
+// program accepts. Refused command lines end the process and are tested
+// black-box (tests/e2e/test_command_line.py).
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "driver/command_line.h"
+#include "driver/settings.h"
+
+namespace {
+
+struct Scan {
+    int result;
+    const char* value; // nullptr for none
+};
+
+struct ScanCase {
+    std::vector<const char*> args; // without the program name
+    std::vector<Scan> expected;    // results in order, the final 0 included
+    std::vector<int> index_after;  // option_index after each call
+};
+
+class NextOption : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(NextOption, ScansLeftToRight)
+{
+    const ScanCase& c = GetParam();
+    std::vector<const char*> argv{"quiln"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    option_index = 1;
+    for (std::size_t i = 0; i < c.expected.size(); ++i) {
+        const char* value = "unset";
+        const int result = next_option(static_cast<int>(argv.size()), argv.data(), option_string, &value);
+        EXPECT_EQ(result, c.expected[i].result) << "call " << i;
+        if (c.expected[i].value == nullptr) {
+            EXPECT_EQ(value, nullptr) << "call " << i;
+        } else {
+            EXPECT_STREQ(value, c.expected[i].value) << "call " << i;
+        }
+        if (i < c.index_after.size()) {
+            EXPECT_EQ(option_index, c.index_after[i]) << "call " << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, NextOption,
+    ::testing::Values(
+        ScanCase{{}, {{0, nullptr}}, {2}},
+        ScanCase{{"srv"}, {{1, "srv"}, {0, nullptr}}, {2, 3}},
+        ScanCase{{""}, {{1, ""}, {0, nullptr}}, {2}},
+        ScanCase{{"-a366"}, {{'a', "366"}, {0, nullptr}}, {2}},
+        ScanCase{{"-a", "366"}, {{'a', "366"}, {0, nullptr}}, {3}},
+        ScanCase{{"/a", "366"}, {{'a', "366"}, {0, nullptr}}, {3}},
+        ScanCase{{"-a"}, {{'a', nullptr}, {0, nullptr}}, {2}},
+        ScanCase{{"-a", "-1"}, {{'a', nullptr}, {OPTION_INVALID, "-1"}}, {2, 3}},
+        ScanCase{{"-a", "/x"}, {{'a', nullptr}, {OPTION_INVALID, "/x"}}, {2, 3}},
+        ScanCase{{"-a", ""}, {{'a', ""}, {0, nullptr}}, {3}},
+        ScanCase{{"-t-X"}, {{'t', "-X"}}, {2}},
+        ScanCase{{"-vm"}, {{'v', nullptr}, {0, nullptr}}, {2}},
+        ScanCase{{"-verbose"}, {{'v', nullptr}}, {2}},
+        ScanCase{{"/v"}, {{'v', nullptr}}, {2}},
+        ScanCase{{"-m", "x"}, {{'m', nullptr}, {1, "x"}}, {2, 3}},
+        ScanCase{{"-x"}, {{OPTION_INVALID, "-x"}}, {2}},
+        ScanCase{{"--"}, {{OPTION_INVALID, "--"}}, {2}},
+        ScanCase{{"-"}, {{OPTION_INVALID, "-"}}, {2}},
+        ScanCase{{"/"}, {{OPTION_INVALID, "/"}}, {2}},
+        ScanCase{{"-?"}, {{OPTION_INVALID, "-?"}}, {2}},
+        ScanCase{{"- "}, {{OPTION_INVALID, "- "}}, {2}},
+        ScanCase{{"-\xc3\xa9"}, {{OPTION_INVALID, "-\xc3\xa9"}}, {2}},
+        ScanCase{{"-:"}, {{':', nullptr}, {0, nullptr}}, {2}},
+        ScanCase{{"-V"}, {{OPTION_INVALID, "-V"}}, {2}}));
+
+Settings parse(std::vector<const char*> args)
+{
+    args.insert(args.begin(), "quiln");
+    settings = default_settings;
+    option_index = 1;
+    parse_command_line(static_cast<int>(args.size()), args.data());
+    return settings;
+}
+
+TEST(ParseCommandLine, DefaultsWithOnlyThePositionals)
+{
+    const Settings s = parse({"srv", "user", "pwd"});
+    EXPECT_STREQ(s.server, "srv");
+    EXPECT_STREQ(s.user, "user");
+    EXPECT_STREQ(s.secret, "pwd");
+    EXPECT_EQ(s.domain_count, 0);
+    EXPECT_EQ(s.atrn_port, 366);
+    EXPECT_EQ(s.smtp_port, 25);
+    EXPECT_STREQ(s.smtp_host, "127.0.0.1");
+    EXPECT_STREQ(s.ehlo_domain, default_ehlo_domain);
+    EXPECT_EQ(s.forced_auth, nullptr);
+    EXPECT_EQ(s.iis_mode, 0);
+    EXPECT_EQ(s.verbose, 0);
+}
+
+TEST(ParseCommandLine, IisModeChangesOnlyTheDefaultPort)
+{
+    EXPECT_EQ(parse({"-m", "srv", "u", "p"}).atrn_port, 25);
+    EXPECT_EQ(parse({"-m", "-a", "366", "srv", "u", "p"}).atrn_port, 366);
+    EXPECT_EQ(parse({"-a", "366", "-m", "srv", "u", "p"}).atrn_port, 366);
+}
+
+TEST(ParseCommandLine, DomainsAndEhloDomain)
+{
+    Settings s = parse({"srv", "u", "p", "dom1", "dom2"});
+    ASSERT_EQ(s.domain_count, 2);
+    EXPECT_STREQ(s.domains[0], "dom1");
+    EXPECT_STREQ(s.domains[1], "dom2");
+    EXPECT_STREQ(s.ehlo_domain, "dom1");
+
+    s = parse({"srv", "u", "p", "dom1", "-h", "mx.example.org", "dom2"});
+    EXPECT_EQ(s.domain_count, 2);
+    EXPECT_STREQ(s.ehlo_domain, "mx.example.org");
+}
+
+TEST(ParseCommandLine, ValuesInEveryForm)
+{
+    const Settings s = parse({"-a366", "-p", " +2525", "/s", "mail.example.org", "-tcram-md5", "srv", "u",
+                              "p", "-v", "-:"});
+    EXPECT_EQ(s.atrn_port, 366);
+    EXPECT_EQ(s.smtp_port, 2525);
+    EXPECT_STREQ(s.smtp_host, "mail.example.org");
+    EXPECT_STREQ(s.forced_auth, "cram-md5");
+    EXPECT_EQ(s.verbose, 1);
+}
+
+TEST(ParseCommandLine, LaterOptionOverridesEarlier)
+{
+    const Settings s = parse({"-p", "26", "-p", "27", "srv", "u", "p"});
+    EXPECT_EQ(s.smtp_port, 27);
+}
+
+TEST(ParseCommandLine, PortBounds)
+{
+    EXPECT_EQ(parse({"-a", "1", "srv", "u", "p"}).atrn_port, 1);
+    EXPECT_EQ(parse({"-a", "65535", "srv", "u", "p"}).atrn_port, 65535);
+}
+
+TEST(ParseCommandLine, ExactlyOneHundredDomains)
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < max_domains; ++i)
+        names.push_back("d" + std::to_string(i) + ".example");
+    std::vector<const char*> args{"srv", "u", "p"};
+    for (const auto& n : names)
+        args.push_back(n.c_str());
+    const Settings s = parse(args);
+    EXPECT_EQ(s.domain_count, max_domains);
+    EXPECT_STREQ(s.domains[99], "d99.example");
+}
+
+} // namespace
