@@ -1,0 +1,210 @@
+#!/usr/bin/python3
+"""A small ODMR provider (RFC 2645) for the demo and the end-to-end tests.
+
+It holds a queue of messages for its customers' domains, speaks the server
+side of the ATRN dialogue (EHLO, AUTH CRAM-MD5 or LOGIN, ATRN) and, once it
+accepts ATRN, turns the connection round and delivers the queue over it as an
+SMTP client. It reports what it delivered as one JSON line on stdout.
+"""
+
+import argparse
+import base64
+import hashlib
+import hmac
+import json
+import os
+import smtplib
+import socket
+import sys
+import threading
+import time
+
+HOSTNAME = "odmr.example.net"
+
+
+class ReversedSMTP(smtplib.SMTP):
+    """An SMTP client on a connection that is already open: the ATRN one."""
+
+    def __init__(self, sock, timeout):
+        super().__init__(local_hostname=HOSTNAME, timeout=timeout)
+        sock.settimeout(timeout)
+        self.sock = sock
+        self.file = None
+        code, msg = self.getreply()
+        if code != 220:
+            raise smtplib.SMTPConnectError(code, msg)
+
+
+class LineReader:
+    def __init__(self, sock):
+        self.sock = sock
+        self.pending = b""
+
+    def line(self):
+        while b"\r\n" not in self.pending:
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                raise EOFError("client closed the connection")
+            self.pending += chunk
+            if len(self.pending) > 8192:
+                raise ValueError("line too long")
+        line, _, self.pending = self.pending.partition(b"\r\n")
+        return line.decode("latin-1")
+
+
+class Provider:
+    """One provider: accounts, a queue per domain, and a listening socket."""
+
+    def __init__(self, user, secret, domains, queue, port=0, mechanisms=("CRAM-MD5", "LOGIN"),
+                 timeout=20, accept_count=1):
+        self.user = user
+        self.secret = secret
+        self.domains = [d.lower() for d in domains]
+        self.queue = queue  # list of (mail_from, [rcpt], bytes)
+        self.mechanisms = mechanisms
+        self.timeout = timeout
+        self.accept_count = accept_count
+        self.listener = socket.create_server(("127.0.0.1", port))
+        self.port = self.listener.getsockname()[1]
+        self.report = {"authenticated": False, "atrn": None, "delivered": [], "refused": [], "error": None,
+                       "received": []}
+        self.thread = None
+
+    def start(self):
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+        return self
+
+    def join(self, timeout=60):
+        self.thread.join(timeout)
+        return self.report
+
+    def serve(self):
+        try:
+            self.listener.settimeout(self.timeout)
+            for _ in range(self.accept_count):
+                conn, _ = self.listener.accept()
+                with conn:
+                    self.session(conn)
+        except Exception as e:  # reported, never raised into the caller's thread
+            self.report["error"] = f"{type(e).__name__}: {e}"
+        finally:
+            self.listener.close()
+
+    def send(self, conn, text):
+        conn.sendall(text.encode("latin-1") + b"\r\n")
+
+    def session(self, conn):
+        conn.settimeout(self.timeout)
+        reader = LineReader(conn)
+        self.send(conn, f"220 {HOSTNAME} ESMTP demo ODMR provider")
+        while True:
+            line = reader.line()
+            self.report["received"].append(line)
+            verb, _, arg = line.partition(" ")
+            verb = verb.upper()
+            if verb == "EHLO":
+                self.send(conn, f"250-{HOSTNAME} hello {arg}")
+                self.send(conn, "250-AUTH " + " ".join(self.mechanisms))
+                self.send(conn, "250 ATRN")
+            elif verb == "AUTH":
+                self.authenticate(conn, reader, arg.upper())
+            elif verb == "ATRN":
+                if self.atrn(conn, reader, arg):
+                    return
+            elif verb == "QUIT":
+                self.send(conn, "221 2.0.0 bye")
+                return
+            else:
+                self.send(conn, "502 5.5.1 command not recognised")
+
+    def authenticate(self, conn, reader, mechanism):
+        if mechanism not in self.mechanisms:
+            self.send(conn, "504 5.5.4 mechanism not supported")
+            return
+        if mechanism == "CRAM-MD5":
+            challenge = f"<{os.getpid()}.{time.time_ns()}@{HOSTNAME}>".encode()
+            self.send(conn, "334 " + base64.b64encode(challenge).decode())
+            user, _, answer = base64.b64decode(reader.line()).decode("latin-1").rpartition(" ")
+            expected = hmac.new(self.secret.encode(), challenge, hashlib.md5).hexdigest()
+            ok = user == self.user and hmac.compare_digest(answer, expected)
+        else:
+            self.send(conn, "334 " + base64.b64encode(b"Username:").decode())
+            user = base64.b64decode(reader.line()).decode("latin-1")
+            self.send(conn, "334 " + base64.b64encode(b"Password:").decode())
+            password = base64.b64decode(reader.line()).decode("latin-1")
+            ok = user == self.user and password == self.secret
+        self.report["authenticated"] = ok
+        self.send(conn, "235 2.7.0 authentication successful" if ok else "535 5.7.8 authentication failed")
+
+    def atrn(self, conn, reader, arg):
+        """Returns True when the connection was turned round and used."""
+        self.report["atrn"] = arg
+        if not self.report["authenticated"]:
+            self.send(conn, "530 5.7.0 authentication required")
+            return False
+        # RFC 2645, 5.2: the domains are separated by commas; none means all.
+        requested = [d.lower() for d in arg.split(",")] if arg else list(self.domains)
+        if any(d not in self.domains for d in requested):
+            self.send(conn, "450 4.7.0 access denied to one of the domains requested")
+            return False
+        mail = [m for m in self.queue if any(r.rpartition("@")[2].lower() in requested for r in m[1])]
+        if not mail:
+            self.send(conn, "453 4.3.0 no mail in the queue")
+            return False
+        if reader.pending:
+            raise ValueError("client spoke before the connection was turned round")
+        self.send(conn, "250 2.0.0 OK, now reversing the connection")
+        smtp = ReversedSMTP(conn, self.timeout)
+        smtp.ehlo()
+        for mail_from, rcpts, data in mail:
+            try:
+                refused = smtp.sendmail(mail_from, rcpts, data)
+                self.report["delivered"].append({"from": mail_from, "to": rcpts, "refused": list(refused)})
+            except smtplib.SMTPException as e:
+                self.report["refused"].append({"from": mail_from, "to": rcpts, "error": str(e)})
+        smtp.quit()
+        return True
+
+
+def sample_queue(domain):
+    """Three small messages for the demo."""
+    messages = []
+    for n, (subject, body) in enumerate([
+        ("Welcome", "Your mail is now picked up with ATRN (RFC 2645)."),
+        ("Dots and lines", ".a line that starts with a dot\r\n..and one with two"),
+        ("Last one", "That is all the mail held for " + domain + "."),
+    ], start=1):
+        data = (f"From: provider@example.net\r\nTo: postmaster@{domain}\r\nSubject: {subject}\r\n"
+                f"Message-ID: <{n}.demo@example.net>\r\n\r\n{body}\r\n").encode()
+        messages.append(("provider@example.net", [f"postmaster@{domain}"], data))
+    return messages
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--port-file", help="write the listening port here once ready")
+    parser.add_argument("--user", default="demo")
+    parser.add_argument("--secret", default="tanstaaftanstaaf")
+    parser.add_argument("--domain", action="append", default=[])
+    parser.add_argument("--empty", action="store_true", help="hold no mail (ATRN gets 453)")
+    parser.add_argument("--timeout", type=float, default=20)
+    args = parser.parse_args()
+    domains = args.domain or ["example.org"]
+    queue = [] if args.empty else [m for d in domains for m in sample_queue(d)]
+    provider = Provider(args.user, args.secret, domains, queue, args.port, timeout=args.timeout)
+    if args.port_file:
+        with open(args.port_file + ".tmp", "w") as f:
+            f.write(str(provider.port))
+        os.replace(args.port_file + ".tmp", args.port_file)
+    else:
+        print(provider.port, flush=True)
+    provider.start()
+    report = provider.join(args.timeout * 3)
+    print(json.dumps(report), flush=True)
+    return 0 if report["error"] is None else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
