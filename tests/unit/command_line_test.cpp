@@ -22,6 +22,12 @@ struct ScanCase {
     std::vector<int> index_after;  // option_index after each call
 };
 
+void PrintTo(const ScanCase& c, std::ostream* os)
+{
+    for (const char* a : c.args)
+        *os << '"' << a << "\" ";
+}
+
 class NextOption : public ::testing::TestWithParam<ScanCase> {};
 
 TEST_P(NextOption, ScansLeftToRight)

@@ -16,6 +16,11 @@ struct EhloCase {
     bool atrn;
 };
 
+void PrintTo(const EhloCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class ParseEhloReply : public ::testing::TestWithParam<EhloCase> {};
 
 constexpr const char* greeting = "250-odmr.example.net hello\r\n";

@@ -87,6 +87,11 @@ struct ReplyCase {
     std::string buffer; // the reply buffer's text afterwards
 };
 
+void PrintTo(const ReplyCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class ReadReply : public ::testing::TestWithParam<ReplyCase> {};
 
 TEST_P(ReadReply, InAnyPieces)
@@ -149,6 +154,11 @@ struct FailureCase {
     bool close_after;
     std::string message;
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class ReadReplyFails : public ::testing::TestWithParam<FailureCase> {};
 

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs the whole test suite twice:
+# optimised with g++, and with AddressSanitizer and UndefinedBehaviorSanitizer
+# under clang++. Tests that wait for real time-outs of 20 s or more carry the
+# label "slow" and run only with: ctest --preset slow
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+jobs=$(nproc)
+for preset in default asan; do
+    echo "== $preset"
+    cmake --preset "$preset"
+    cmake --build --preset "$preset" -j "$jobs"
+    ctest --preset "$preset"
+done
