@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole test suite twice:
 # optimised with g++, and with AddressSanitizer and UndefinedBehaviorSanitizer
-# under clang++. Tests that wait for real time-outs of 20 s or more carry the
+# under clang++, then runs each fuzz target for a bounded time (60 s; set
+# QUILN_FUZZ_SECONDS at configure time to change it). Tests that wait for real time-outs of 20 s or more carry the
 # label "slow" and run only with: ctest --preset slow
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,3 +15,5 @@ for preset in default asan; do
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset"
 done
+echo "== fuzz"
+ctest --preset fuzz

@@ -49,10 +49,6 @@ KnownPeer* find_peer(sock_t sock) noexcept
     return nullptr;
 }
 
-// Lookup failures are kept apart from errno values by an offset, so that
-// the "Winsock error %d" fallback still names the resolver's own code.
-constexpr int lookup_error_base = 100000;
-
 } // namespace
 
 int sock_startup(SockVersion* version) noexcept
@@ -217,9 +213,10 @@ int sock_lookup(const char* name, std::uint32_t* address) noexcept
     addrinfo* found = nullptr;
     const int status = getaddrinfo(name, nullptr, &hints, &found);
     if (status != 0) {
-        const int code = status == EAI_SYSTEM ? errno : lookup_error_base - status;
+        // The resolver's own (negative) code, or the system's.
+        const int code = status == EAI_SYSTEM ? errno : status;
         errno = code;
-        return code;
+        return code != 0 ? code : EAI_FAIL;
     }
     *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(found);
@@ -228,7 +225,7 @@ int sock_lookup(const char* name, std::uint32_t* address) noexcept
 
 bool sock_error_host_not_found(int code) noexcept
 {
-    return code == lookup_error_base - EAI_NONAME || code == lookup_error_base - EAI_NODATA;
+    return code == EAI_NONAME || code == EAI_NODATA;
 }
 
 int sock_wait(SockWait* set, int count, int timeout_seconds) noexcept

@@ -310,3 +310,58 @@ TEST(SockWait, SignalsDoNotShortenTheWait)
 }
 
 } // namespace
+
+namespace {
+
+// Failures that a working connection never shows, forced with descriptors
+// that are no sockets or no longer open.
+TEST(UnusualDescriptors, EveryOperationReportsInsteadOfCrashing)
+{
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const int closed = dup(pipe_fds[0]);
+    close(closed);
+    const std::string not_a_socket = "Winsock error " + std::to_string(ENOTSOCK);
+    const std::string bad_descriptor = "Winsock error " + std::to_string(EBADF);
+
+    EXPECT_EQ(read_reply(closed, 1), -1);
+    EXPECT_EQ(std::string(get_last_error()), "select() error while reading from 0.0.0.0: " + bad_descriptor);
+
+    EXPECT_EQ(write(pipe_fds[1], "220 x\r\n", 7), 7);
+    EXPECT_EQ(read_reply(pipe_fds[0], 1), -1);
+    EXPECT_EQ(std::string(get_last_error()), "recv() error while waiting data from 0.0.0.0: " + not_a_socket);
+
+    EXPECT_EQ(send_all(closed, 1, "QUIT\r\n", 6), -1);
+    EXPECT_EQ(std::string(get_last_error()), "select() error writing to 0.0.0.0: " + bad_descriptor);
+
+    EXPECT_EQ(send_all(pipe_fds[1], 1, "QUIT\r\n", 6), -1);
+    EXPECT_EQ(std::string(get_last_error()), "error (1) writing to 0.0.0.0: " + not_a_socket);
+
+    Pair p;
+    EXPECT_EQ(relay_streams(p.ours, closed, 1), -1);
+    EXPECT_EQ(std::string(get_last_error()), "select() error passing data: " + bad_descriptor);
+
+    p.peer_send("x"); // wakes the relay, which then checks both ends
+    EXPECT_EQ(relay_streams(p.ours, pipe_fds[1], 1), -1);
+    EXPECT_EQ(std::string(get_last_error()), "Error in data channel with 0.0.0.0: " + not_a_socket);
+
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+}
+
+TEST(ConnectWithTimeout, NoDescriptorLeftForTheSocket)
+{
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    const int lowest_free = dup(0);
+    close(lowest_free);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const sock_t s = connect_with_timeout(0, 0, loopback::address, 9, 1);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(s, -1);
+    EXPECT_EQ(std::string(get_last_error()), "Cannot create socket. Winsock error " + std::to_string(EMFILE));
+}
+
+} // namespace
