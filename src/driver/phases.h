@@ -3,8 +3,9 @@
 #pragma once
 
 // Socket start-up, command line, method probe, name resolution, connection to
-// the ATRN server, greeting, EHLO and the capability check.
-void start_and_greet(int argc, const char* const* argv);
+// the ATRN server, greeting, EHLO and the capability check. The secret is
+// blanked in argv once it is read.
+void start_and_greet(int argc, char** argv);
 
 // Chooses a method and authenticates with CRAM-MD5 or LOGIN; returns on 235.
 void authenticate();

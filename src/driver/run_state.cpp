@@ -13,6 +13,7 @@ int chosen_auth = -1;
 char command_buffer[command_buffer_size];
 char line_buffer[line_buffer_size];
 unsigned char digest[md5_digest_size];
+char secret_buffer[secret_buffer_size];
 
 void close_atrn() noexcept
 {

@@ -23,6 +23,11 @@ extern char command_buffer[command_buffer_size];
 extern char line_buffer[line_buffer_size];
 extern unsigned char digest[md5_digest_size];
 
+// The secret, moved out of the argument vector so that other users cannot
+// read it in the process list. One argument holds at most 128 KiB on Linux.
+inline constexpr int secret_buffer_size = 128 * 1024;
+extern char secret_buffer[secret_buffer_size];
+
 // Closes the connection named and marks it closed; closing a closed one does
 // nothing.
 void close_atrn() noexcept;

@@ -28,6 +28,23 @@ SockVersion start_socket_library()
     return version;
 }
 
+// Copies the secret into the program's own buffer and blanks it in the
+// argument vector, which other local users can read (ps, /proc/PID/cmdline).
+void hide_secret(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] != settings.secret)
+            continue;
+        const std::size_t length = std::strlen(argv[i]);
+        if (length >= sizeof secret_buffer)
+            return; // cannot happen: the kernel limits one argument to this size
+        std::memcpy(secret_buffer, argv[i], length + 1);
+        secure_wipe(argv[i], static_cast<std::uint32_t>(length));
+        settings.secret = secret_buffer;
+        return;
+    }
+}
+
 void resolve_servers()
 {
     bool looked_up = false;
@@ -54,13 +71,14 @@ void connect_to_atrn_server()
 
 } // namespace
 
-void start_and_greet(int argc, const char* const* argv)
+void start_and_greet(int argc, char** argv)
 {
     // Line-buffered, so that progress and trace lines show as they happen.
     std::setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
 
     const SockVersion version = start_socket_library();
     parse_command_line(argc, argv);
+    hide_secret(argc, argv);
     if (settings.verbose) {
         std::printf("%s\n", program_banner);
         std::printf("using winsock version %d.%d\n", version.high_major, version.high_minor);

@@ -1,0 +1,65 @@
+"""What a hostile or unlucky environment must not get from the program: the
+secret from the process list, allocations during the dialogue."""
+
+import os
+import subprocess
+import time
+
+import pytest
+
+from peers import QUILN, Provider, ScriptedPeer, opening, run
+
+ALLOC_COUNTER = os.environ.get("ALLOC_COUNTER")
+
+
+def test_secret_is_blanked_in_the_process_list():
+    peer = ScriptedPeer([("send", "220 x\r\n"), ("line",), ("sleep", 0.5), ("close",)])
+    proc = subprocess.Popen([QUILN, "-a", str(peer.port), "127.0.0.1", "user", "top-secret-value"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 10
+        while not peer.lines and time.monotonic() < deadline:  # it has sent EHLO: start-up is over
+            time.sleep(0.01)
+        cmdline = open(f"/proc/{proc.pid}/cmdline", "rb").read()
+    finally:
+        proc.communicate(timeout=30)
+        peer.join()
+    assert peer.lines == ["EHLO quiln.invalid"]
+    assert b"top-secret-value" not in cmdline
+    assert b"user\0" in cmdline
+
+
+def allocations(server, sink, tmp_path):
+    queue = [("a@example.net", ["b@example.org"], b"Subject: x\r\n\r\nhello\r\n")] * 5
+    provider = Provider("u", "s", ["example.org"], queue).start()
+    report = tmp_path / "alloc.report"
+    env = dict(os.environ, LD_PRELOAD=ALLOC_COUNTER, ALLOC_REPORT=str(report))
+    proc = subprocess.run([QUILN, "-v", "-a", str(provider.port), "-p", str(sink.port), "-s", server, server,
+                           "u", "s", "example.org"], env=env, capture_output=True, timeout=60)
+    assert provider.join()["error"] is None
+    assert proc.returncode == 0, proc.stderr
+    assert len(sink.envelopes) == 5
+    counts = {}
+    for line in report.read_text().splitlines():
+        name, count, size = line.rsplit(" ", 2)
+        counts[os.path.basename(name)] = (int(count), int(size))
+    return counts
+
+
+@pytest.mark.skipif(not ALLOC_COUNTER, reason="the allocation counter is not built with the sanitizers")
+def test_a_whole_pickup_allocates_nothing_of_its_own(sink, tmp_path):
+    counts = allocations("127.0.0.1", sink, tmp_path)
+    # The C++ runtime reserves its emergency exception pool once, when it is
+    # loaded, before the program starts; nothing else allocates.
+    assert os.path.basename(QUILN) not in counts
+    assert set(counts) == {"libstdc++.so.6"}
+    assert counts["libstdc++.so.6"][0] == 1
+
+
+@pytest.mark.skipif(not ALLOC_COUNTER, reason="the allocation counter is not built with the sanitizers")
+def test_name_lookup_is_the_only_other_allocator(sink, tmp_path):
+    counts = allocations("localhost", sink, tmp_path)
+    assert os.path.basename(QUILN) not in counts
+    assert set(counts) <= {"libstdc++.so.6", "libc.so.6"}
+    calls, size = counts.get("libc.so.6", (0, 0))
+    assert calls <= 100 and size <= 64 * 1024, counts  # the resolver's, bounded
