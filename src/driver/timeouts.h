@@ -12,11 +12,11 @@ inline constexpr int relay_timeout = 60;       // no traffic either way
 inline constexpr int quit_reply_timeout = 4;
 inline constexpr int smtp_banner_timeout = 5; // the no-mail path
 #else
-inline constexpr int connect_timeout = 2;
-inline constexpr int command_timeout = 2;
-inline constexpr int reply_timeout = 2;
-inline constexpr int atrn_reply_timeout = 3;
-inline constexpr int relay_timeout = 2;
+inline constexpr int connect_timeout = 1;
+inline constexpr int command_timeout = 1;
+inline constexpr int reply_timeout = 1;
+inline constexpr int atrn_reply_timeout = 2;
+inline constexpr int relay_timeout = 1;
 inline constexpr int quit_reply_timeout = 1;
 inline constexpr int smtp_banner_timeout = 1;
 #endif

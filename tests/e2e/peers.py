@@ -106,6 +106,9 @@ class ScriptedPeer:
             self.listener.close()
 
     def join(self, timeout=STEP_TIMEOUT * 2):
+        if not self.thread.is_alive() and self.thread.ident is None:  # never started
+            self.listener.close()
+            return self
         self.thread.join(timeout)
         assert not self.thread.is_alive(), "scripted peer still running"
         return self

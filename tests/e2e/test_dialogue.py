@@ -98,7 +98,7 @@ def test_unknown_smtp_host_ends_before_any_connection():
 
 
 def test_greeting_time_out():
-    peer = ScriptedPeer([("sleep", 2.5)])
+    peer = ScriptedPeer([("eof",)])
     code, out, err = dialogue(peer, binary=QUILN_SHORT)
     assert (code, err) == (5, "Error waiting banner from ATRN server: Timeout error while waiting data "
                               "from 127.0.0.1\n")

@@ -89,14 +89,14 @@ def test_no_local_smtp_server():
 
 
 def test_atrn_reply_time_out():
-    (code, out, err), provider, smtp = pickup([("line",), ("sleep", 3.5)], [("eof",)], binary=QUILN_SHORT)
+    (code, out, err), provider, smtp = pickup([("line",), ("eof",)], [("eof",)], binary=QUILN_SHORT)
     assert (code, out, err) == (5, "", "Error in response to ATRN from ATRN server: Timeout error while waiting "
                                        "data from 127.0.0.1\n")
 
 
 def test_late_atrn_reply_is_still_accepted():
-    # The test build waits 3 s for the reply to ATRN.
-    (code, out, err), provider, smtp = pickup([("line",), ("sleep", 2.2)] + NO_MAIL[1:], SMTP_QUIT,
+    # The test build waits 2 s for the reply to ATRN.
+    (code, out, err), provider, smtp = pickup([("line",), ("sleep", 1.5)] + NO_MAIL[1:], SMTP_QUIT,
                                               binary=QUILN_SHORT)
     assert (code, err) == (0, "")
 
@@ -114,7 +114,7 @@ def test_no_mail_path_failures(provider_steps, smtp_steps, message):
 
 
 def test_no_mail_path_smtp_banner_time_out():
-    (code, out, err), provider, smtp = pickup(NO_MAIL, [("sleep", 1.5)], binary=QUILN_SHORT)
+    (code, out, err), provider, smtp = pickup(NO_MAIL, [("eof",)], binary=QUILN_SHORT)
     assert (code, err) == (5, "Error waiting banner from SMTP server: Timeout error while waiting data from "
                               "127.0.0.1\n")
 
@@ -172,7 +172,7 @@ def test_reset_during_the_relay(who):
 
 
 def test_relay_idle_time_out():
-    provider_steps = [("line",), ("send", "250 reversing\r\n"), ("line",), ("sleep", 3)]
-    smtp_steps = [("send", "220 local\r\n"), ("sleep", 3)]
+    provider_steps = [("line",), ("send", "250 reversing\r\n"), ("line",), ("eof",)]
+    smtp_steps = [("send", "220 local\r\n"), ("eof",)]
     (code, out, err), provider, smtp = pickup(provider_steps, smtp_steps, binary=QUILN_SHORT)
     assert (code, out, err) == (5, "", "Error passing data: Timeout error passig data\n")
