@@ -2,7 +2,8 @@
 # Installs what is missing, then builds and runs the whole test suite twice:
 # optimised with g++, and with AddressSanitizer and UndefinedBehaviorSanitizer
 # under clang++, then runs each fuzz target for a bounded time (60 s; set
-# QUILN_FUZZ_SECONDS at configure time to change it). Tests that wait for real time-outs of 20 s or more carry the
+# QUILN_FUZZ_SECONDS at configure time to change it), and the end-to-end
+# suites once more under valgrind memcheck. Tests that wait for real time-outs of 20 s or more carry the
 # label "slow" and run only with: ctest --preset slow
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,3 +18,5 @@ for preset in default asan; do
 done
 echo "== fuzz"
 ctest --preset fuzz
+echo "== memcheck"
+ctest --preset memcheck
