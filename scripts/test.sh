@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs the whole test suite twice:
+# Installs what is missing, runs the static analysis (scripts/lint.sh), then
+# builds and runs the whole test suite twice:
 # optimised with g++, and with AddressSanitizer and UndefinedBehaviorSanitizer
 # under clang++, then runs each fuzz target for a bounded time (60 s; set
 # QUILN_FUZZ_SECONDS at configure time to change it), and the end-to-end
@@ -9,6 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+bash scripts/lint.sh
 jobs=$(nproc)
 for preset in default asan; do
     echo "== $preset"

@@ -36,12 +36,12 @@ void probe_auth_methods(int list)
             if (probe_gssapi() != 0) {
                 method.usable = 0;
             } else {
-                if (settings.verbose)
+                if (settings.verbose != 0)
                     std::printf(" GSSAPI auth support initialized successfully\n");
                 method.usable = 1;
             }
         }
-        if (list) {
+        if (list != 0) {
             std::printf(" %s: ", method.name);
             if (method.usable == 1)
                 std::printf("OK\n");

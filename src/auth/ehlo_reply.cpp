@@ -117,7 +117,7 @@ int parse_ehlo_reply(const char* reply)
         skip_line(c);
     }
 
-    if (atrn_seen || settings.iis_mode)
+    if (atrn_seen || settings.iis_mode != 0)
         return 1;
     std::fprintf(stderr, "ATRN server does not support ATRN !\n");
     return 0;

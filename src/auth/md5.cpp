@@ -60,7 +60,7 @@ void md5_init(Md5Context* context) noexcept
 void md5_transform(std::uint32_t state[4], const unsigned char block[md5_block_size]) noexcept
 {
     std::uint32_t x[16];
-    for (int i = 0; i < 16; ++i)
+    for (std::size_t i = 0; i < 16; ++i)
         x[i] = load_le32(block + 4 * i);
 
     std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
@@ -88,7 +88,7 @@ void md5_transform(std::uint32_t state[4], const unsigned char block[md5_block_s
         }
         const std::uint32_t rotated =
             rotate_left(a + f + sine_table[static_cast<std::size_t>(i)] + x[k],
-                        shifts[static_cast<std::size_t>(round * 4 + i % 4)]);
+                        shifts[static_cast<std::size_t>(round) * 4 + static_cast<std::size_t>(i % 4)]);
         a = d;
         d = c;
         c = b;
@@ -137,7 +137,7 @@ void md5_final(unsigned char digest[md5_digest_size], Md5Context* context) noexc
     md5_update(context, padding, pad_length);
     md5_update(context, length, 8);
 
-    for (int i = 0; i < 4; ++i)
+    for (std::size_t i = 0; i < 4; ++i)
         store_le32(digest + 4 * i, context->state[i]);
     secure_wipe(context, sizeof *context);
 }

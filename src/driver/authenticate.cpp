@@ -39,7 +39,7 @@ void choose_method()
     }
     if (chosen_auth < 0)
         fail(ExitCode::usage, "Internal error.\n");
-    if (settings.verbose)
+    if (settings.verbose != 0)
         std::printf("AUTH %s has been choosen\n", auth_methods[chosen_auth].name);
 }
 

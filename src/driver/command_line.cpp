@@ -165,7 +165,7 @@ void parse_command_line(int argc, const char* const* argv)
     if (positionals < 3)
         usage_only();
     if (settings.atrn_port < 0)
-        settings.atrn_port = settings.iis_mode ? 25 : 366;
+        settings.atrn_port = settings.iis_mode != 0 ? 25 : 366;
     if (settings.ehlo_domain == nullptr)
         settings.ehlo_domain = settings.domain_count > 0 ? settings.domains[0] : default_ehlo_domain;
 }

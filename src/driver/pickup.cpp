@@ -22,14 +22,15 @@ int build_atrn_command()
     // The text so far and the next domain, with a separator, CR LF and NUL.
     constexpr std::size_t limit = atrn_command_size - 4;
     std::size_t length = 4;
-    std::memcpy(line_buffer, "ATRN", 4);
+    // The text is terminated once, after the last domain.
+    std::memcpy(line_buffer, "ATRN", 4); // NOLINT(bugprone-not-null-terminated-result)
     for (int i = 0; i < settings.domain_count; ++i) {
         const char* domain = settings.domains[i];
         const std::size_t domain_length = std::strlen(domain);
         if (length + domain_length > limit)
             return -1;
         line_buffer[length++] = i == 0 ? ' ' : ',';
-        std::memcpy(line_buffer + length, domain, domain_length);
+        std::memcpy(line_buffer + length, domain, domain_length); // NOLINT(bugprone-not-null-terminated-result)
         length += domain_length;
     }
     std::memcpy(line_buffer + length, "\r\n", 3);
@@ -38,12 +39,12 @@ int build_atrn_command()
 
 void connect_to_smtp_server()
 {
-    if (settings.verbose)
+    if (settings.verbose != 0)
         std::printf("Connecting to SMTP server %s on port %d ...\n", sock_dotted(smtp_address), settings.smtp_port);
     smtp_socket = connect_with_timeout(0, 0, smtp_address, settings.smtp_port, connect_timeout);
     if (smtp_socket == SOCK_INVALID)
         fail(ExitCode::connection, "%s", get_last_error());
-    if (settings.verbose)
+    if (settings.verbose != 0)
         std::printf("Connected to SMTP server %s on port %d\n", sock_dotted(smtp_address), settings.smtp_port);
     // Its greeting is not read here: it waits on the connection, and is the
     // first thing the provider receives once the connection is reversed.
@@ -89,7 +90,7 @@ void pick_up_mail()
         end_run(ExitCode::dialogue);
     }
 
-    if (settings.verbose)
+    if (settings.verbose != 0)
         std::printf("Connection has been reversed\n");
     if (status == 250) {
         if (relay_streams(atrn_socket, smtp_socket, relay_timeout) < 0) {
@@ -99,7 +100,7 @@ void pick_up_mail()
             end_run(ExitCode::dialogue);
         }
     } else {
-        if (settings.verbose)
+        if (settings.verbose != 0)
             std::printf("Your provider returned 453 to ATRN: there is no mail in queue for you\n");
         quit_both();
     }

@@ -49,22 +49,22 @@ void resolve_servers()
 {
     bool looked_up = false;
     atrn_address = resolve_host(settings.server, static_cast<int>(ExitCode::host_lookup), &looked_up);
-    if (looked_up && settings.verbose)
+    if (looked_up && settings.verbose != 0)
         std::printf("ATRN server %s has address %s\n", settings.server, sock_dotted(atrn_address));
     smtp_address = resolve_host(settings.smtp_host, static_cast<int>(ExitCode::host_lookup), &looked_up);
-    if (looked_up && settings.verbose)
+    if (looked_up && settings.verbose != 0)
         std::printf("SMTP server %s has address %s\n", settings.smtp_host, sock_dotted(smtp_address));
 }
 
 void connect_to_atrn_server()
 {
     const char* dotted = sock_dotted(atrn_address);
-    if (settings.verbose)
+    if (settings.verbose != 0)
         std::printf("Connecting to ATRN server %s on port %d ...\n", dotted, settings.atrn_port);
     atrn_socket = connect_with_timeout(0, 0, atrn_address, settings.atrn_port, connect_timeout);
     if (atrn_socket == SOCK_INVALID)
         fail(ExitCode::connection, "%s", get_last_error());
-    if (settings.verbose)
+    if (settings.verbose != 0)
         std::printf("Connected to ATRN server %s on port %d\n", sock_dotted(atrn_address),
                     settings.atrn_port);
 }
@@ -79,12 +79,12 @@ void start_and_greet(int argc, char** argv)
     const SockVersion version = start_socket_library();
     parse_command_line(argc, argv);
     hide_secret(argc, argv);
-    if (settings.verbose) {
+    if (settings.verbose != 0) {
         std::printf("%s\n", program_banner);
         std::printf("using winsock version %d.%d\n", version.high_major, version.high_minor);
         std::printf("Supported auth types:\n");
     }
-    probe_auth_methods(settings.verbose ? 1 : 0);
+    probe_auth_methods(settings.verbose != 0 ? 1 : 0);
 
     resolve_servers();
     if (settings.forced_auth != nullptr && find_auth_method(settings.forced_auth) < 0)

@@ -79,7 +79,7 @@ int read_reply(sock_t sock, int timeout_seconds) noexcept
             const char* crlf = find_crlf(line, remaining);
             if (crlf == nullptr)
                 break;
-            if (settings.verbose) {
+            if (settings.verbose != 0) {
                 std::printf("[%15s:%-4d] > ", sock_dotted(peer), peer_port);
                 std::fwrite(line, 1, static_cast<std::size_t>(crlf - line), stdout);
                 std::printf("\n");

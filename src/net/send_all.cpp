@@ -8,7 +8,7 @@ int send_all(sock_t sock, int timeout_seconds, const char* data, int count) noex
     std::uint32_t peer = 0;
     int peer_port = 0;
     sock_peer(sock, &peer, &peer_port);
-    if (settings.verbose)
+    if (settings.verbose != 0)
         std::printf("[%15s:%-4d] < %*.*s", sock_dotted(peer), peer_port, count, count, data);
 
     int sent = 0;

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <arpa/inet.h>
+#include <iterator>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -42,11 +44,10 @@ KnownPeer known_peers[8];
 
 KnownPeer* find_peer(sock_t sock) noexcept
 {
-    for (auto& known : known_peers) {
-        if (known.sock == sock)
-            return &known;
-    }
-    return nullptr;
+    KnownPeer* const end = std::end(known_peers);
+    KnownPeer* const found =
+        std::find_if(std::begin(known_peers), end, [sock](const KnownPeer& k) { return k.sock == sock; });
+    return found != end ? found : nullptr;
 }
 
 } // namespace
@@ -260,13 +261,13 @@ int sock_wait(SockWait* set, int count, int timeout_seconds) noexcept
     int ready_count = 0;
     for (int i = 0; i < count; ++i) {
         const short r = fds[i].revents;
-        if (r & POLLNVAL) {
+        if ((r & POLLNVAL) != 0) {
             errno = EBADF;
             return -1;
         }
         const bool failed = (r & (POLLERR | POLLHUP)) != 0;
-        set[i].readable = set[i].want_read && ((r & POLLIN) || failed);
-        set[i].writable = set[i].want_write && ((r & POLLOUT) || failed);
+        set[i].readable = set[i].want_read && ((r & POLLIN) != 0 || failed);
+        set[i].writable = set[i].want_write && ((r & POLLOUT) != 0 || failed);
         if (set[i].readable || set[i].writable)
             ++ready_count;
     }
