@@ -56,7 +56,7 @@ class Provider:
     """One provider: accounts, a queue per domain, and a listening socket."""
 
     def __init__(self, user, secret, domains, queue, port=0, mechanisms=("CRAM-MD5", "LOGIN"),
-                 timeout=20, accept_count=1):
+                 timeout=20, accept_count=1, tls_context=None):
         self.user = user
         self.secret = secret
         self.domains = [d.lower() for d in domains]
@@ -64,10 +64,11 @@ class Provider:
         self.mechanisms = mechanisms
         self.timeout = timeout
         self.accept_count = accept_count
+        self.tls_context = tls_context  # offers STARTTLS (RFC 3207) when set
         self.listener = socket.create_server(("127.0.0.1", port))
         self.port = self.listener.getsockname()[1]
         self.report = {"authenticated": False, "atrn": None, "delivered": [], "refused": [], "error": None,
-                       "received": []}
+                       "received": [], "tls": None}
         self.thread = None
 
     def start(self):
@@ -105,8 +106,15 @@ class Provider:
             verb = verb.upper()
             if verb == "EHLO":
                 self.send(conn, f"250-{HOSTNAME} hello {arg}")
+                if self.tls_context is not None and self.report["tls"] is None:
+                    self.send(conn, "250-STARTTLS")
                 self.send(conn, "250-AUTH " + " ".join(self.mechanisms))
                 self.send(conn, "250 ATRN")
+            elif verb == "STARTTLS" and self.tls_context is not None and self.report["tls"] is None:
+                self.send(conn, "220 2.0.0 ready to start TLS")
+                conn = self.tls_context.wrap_socket(conn, server_side=True)
+                reader = LineReader(conn)
+                self.report["tls"] = conn.version()
             elif verb == "AUTH":
                 self.authenticate(conn, reader, arg.upper())
             elif verb == "ATRN":

@@ -4,7 +4,8 @@
 # optimised with g++, and with AddressSanitizer and UndefinedBehaviorSanitizer
 # under clang++, then runs each fuzz target for a bounded time (60 s; set
 # QUILN_FUZZ_SECONDS at configure time to change it), and the end-to-end
-# suites once more under valgrind memcheck. Tests that wait for real time-outs of 20 s or more carry the
+# suites once more under valgrind memcheck, and last builds, installs, runs
+# and removes the Debian package (scripts/package-test.sh). Tests that wait for real time-outs of 20 s or more carry the
 # label "slow" and run only with: ctest --preset slow
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,3 +23,5 @@ echo "== fuzz"
 ctest --preset fuzz
 echo "== memcheck"
 ctest --preset memcheck
+echo "== package"
+bash scripts/package-test.sh
