@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 extern "C" {
 void* __libc_malloc(std::size_t);
@@ -109,12 +108,14 @@ void* aligned_alloc(std::size_t alignment, std::size_t size)
 
 } // extern "C"
 
+// Without the C++ runtime (the shim must not load one of its own): a failed
+// allocation ends the process instead of throwing.
 void* operator new(std::size_t size)
 {
     note(__builtin_return_address(0), size);
     void* p = __libc_malloc(size);
     if (p == nullptr)
-        throw std::bad_alloc();
+        std::abort();
     return p;
 }
 
