@@ -7,7 +7,7 @@ socat as it comes, socat with a 4096-byte buffer and TCP_NODELAY), so that
 drifts of the machine touch all alike. Loopback only; every process is
 bounded in time. Prints a Markdown table of medians (min-max).
 
-    bench/run.py [--rounds N] [--build DIR] [--no-taskset]
+    bench/run.py [--rounds N] [--build DIR] [--quiln PATH] [--ways W,...] [--no-taskset]
 """
 
 import argparse
@@ -77,7 +77,7 @@ def reap(proc, peak):
     return usage.ru_utime + usage.ru_stime, peak.kib
 
 
-def one_run(build, way, count, size, prefix):
+def one_run(build, way, count, size, prefix, quiln):
     sink = start([f"{build}/bench/bench_sink"], prefix)
     sink_port = read_port(sink)
     relay = peak = None
@@ -88,7 +88,7 @@ def one_run(build, way, count, size, prefix):
         elif way == "quiln":
             provider = start([f"{build}/bench/bench_provider", "odmr", str(count), str(size)], prefix)
             port = read_port(provider)
-            relay = start([f"{build}/quiln", "-a", str(port), "-p", str(sink_port), "127.0.0.1", "bench",
+            relay = start([quiln, "-a", str(port), "-p", str(sink_port), "127.0.0.1", "bench",
                            "bench-secret"], prefix)
             peak = PeakRss(relay.pid)
         else:
@@ -125,25 +125,29 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build", "default"))
+    parser.add_argument("--quiln", help="the program to measure (default: BUILD/quiln)")
+    parser.add_argument("--ways", default=",".join(WAYS), help="a subset of: " + ", ".join(WAYS))
     parser.add_argument("--no-taskset", action="store_true", help="let the scheduler place the processes")
     args = parser.parse_args()
+    quiln = args.quiln or f"{args.build}/quiln"
+    ways = [w for w in WAYS if w in args.ways.split(",")]
     prefix = [] if args.no_taskset or not shutil.which("taskset") else ["taskset", "-c", "0"]
     if not shutil.which("socat"):
         sys.exit("socat is missing: apt-get install socat")
 
-    results = {(w[0], way): [] for w in WORKLOADS for way in WAYS}
+    results = {(w[0], way): [] for w in WORKLOADS for way in ways}
     started = time.monotonic()
     for r in range(args.rounds):
         for name, count, size in WORKLOADS:
-            for way in WAYS:
-                results[(name, way)].append(one_run(args.build, way, count, size, prefix))
+            for way in ways:
+                results[(name, way)].append(one_run(args.build, way, count, size, prefix, quiln))
         print(f"round {r + 1}/{args.rounds} done ({time.monotonic() - started:.0f} s)", file=sys.stderr)
 
     print(f"{args.rounds} rounds, {'one CPU (taskset -c 0)' if prefix else 'any CPU'}; medians (min-max)\n")
     print("| workload | way | MB/s | messages/s | relay CPU s/MB | relay peak RSS KiB | RCPT round trip µs |")
     print("|---|---|---|---|---|---|---|")
     for name, _, _ in WORKLOADS:
-        for way in WAYS:
+        for way in ways:
             runs = results[(name, way)]
             mbs = [r["bytes"] / r["seconds"] / 1e6 for r in runs]
             msgs = [r["messages"] / r["seconds"] for r in runs]
@@ -152,6 +156,8 @@ def main():
             rss = [r["rss_kib"] for r in runs] if way != "direct" else None
             print(f"| {name} | {way} | {fmt(mbs)} | {fmt(msgs, 0)} | {fmt(cpu, 5) if cpu else '-'} | "
                   f"{fmt(rss, 0) if rss else '-'} | {fmt(rtt)} |")
+    if ways != WAYS:
+        return
     print("\nRatios of medians (throughput; CPU per MB):\n")
     print("| workload | quiln/direct | quiln/socat | quiln/socat tuned | CPU quiln/socat | CPU quiln/socat tuned |")
     print("|---|---|---|---|---|---|")
