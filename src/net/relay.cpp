@@ -32,22 +32,28 @@ int fill(sock_t from, std::uint32_t peer, Direction& d) noexcept
     return 1;
 }
 
-// Sends what is pending and moves any unsent rest to the front. Returns 0, or
-// -1 with last_error set.
-int drain(sock_t to, std::uint32_t peer, Direction& d) noexcept
+// Sends what is pending and moves any unsent rest to the front. Returns 0,
+// or SOCK_FAILED with the socket's error code set.
+int send_pending(sock_t to, Direction& d) noexcept
 {
     const int n = sock_send(to, d.buffer, d.pending);
     if (n == SOCK_AGAIN)
         return 0;
-    if (n < 0) {
-        const char* reason = socket_error_text();
-        set_last_error("send() error writing to %s: %s", sock_dotted(peer), reason);
-        return -1;
-    }
+    if (n < 0)
+        return SOCK_FAILED;
     d.pending -= n;
     if (d.pending > 0)
         std::memmove(d.buffer, d.buffer + n, static_cast<std::size_t>(d.pending));
     return 0;
+}
+
+int drain(sock_t to, std::uint32_t peer, Direction& d) noexcept
+{
+    if (send_pending(to, d) == 0)
+        return 0;
+    const char* reason = socket_error_text();
+    set_last_error("send() error writing to %s: %s", sock_dotted(peer), reason);
+    return -1;
 }
 
 int check_channel(sock_t sock, std::uint32_t peer) noexcept
@@ -73,16 +79,8 @@ void deliver_rest(sock_t to, Direction& d, int timeout_seconds) noexcept
 {
     while (d.pending > 0) {
         SockWait wait{to, false, true, false, false};
-        if (sock_wait(&wait, 1, timeout_seconds) <= 0)
+        if (sock_wait(&wait, 1, timeout_seconds) <= 0 || send_pending(to, d) != 0)
             return;
-        const int n = sock_send(to, d.buffer, d.pending);
-        if (n == SOCK_AGAIN)
-            continue;
-        if (n < 0)
-            return;
-        d.pending -= n;
-        if (d.pending > 0)
-            std::memmove(d.buffer, d.buffer + n, static_cast<std::size_t>(d.pending));
     }
 }
 
