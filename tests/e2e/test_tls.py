@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from peers import QUILN, Provider, run
+from peers import Provider, closed_port, run
 
 STUNNEL = shutil.which("stunnel4") or shutil.which("stunnel")
 pytestmark = pytest.mark.skipif(STUNNEL is None or shutil.which("openssl") is None,
@@ -27,15 +27,6 @@ def listening(port):
             if state == "0A" and local == f"0100007F:{port:04X}":
                 return True
     return False
-
-
-def free_port():
-    import socket
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 @pytest.fixture
@@ -56,7 +47,7 @@ def test_pickup_through_stunnel(sink, certificate, tmp_path, host):
              for i in range(3)]
     provider = Provider("site", "secret", ["example.org"], queue, tls_context=context).start()
 
-    local_port = free_port()
+    local_port = closed_port()  # free for stunnel to listen on
     config = tmp_path / "stunnel.conf"
     config.write_text(f"""foreground = yes
 pid =
