@@ -73,13 +73,13 @@ int next_option(int argc, const char* const* argv, const char* options, const ch
         return OPTION_POSITIONAL;
     }
     const char c = arg[1];
-    const char* spec = is_option_character(c) ? std::strchr(options, c) : nullptr;
-    if (spec == nullptr) {
+    const char* entry = is_option_character(c) ? std::strchr(options, c) : nullptr;
+    if (entry == nullptr) {
         ++option_index;
         *value = arg;
         return OPTION_INVALID;
     }
-    if (spec[1] == ':') {
+    if (entry[1] == ':') {
         if (arg[2] != '\0') { // glued: -a366
             *value = arg + 2;
             ++option_index;
