@@ -40,11 +40,14 @@ constexpr const char* messages[] = {
     "",
 };
 
-bool known_refusal(const std::string& err, const std::string& out)
+bool known_refusal(const std::string& err, const std::string& out, const std::vector<std::string>& args)
 {
     const bool usage = out.find("Use:\n  quiln [-a port]") != std::string::npos;
-    if (err.rfind("Invalid argument: ", 0) == 0)
-        return usage && err.back() == '\n' && err.find('\n') == err.size() - 1;
+    // The whole argument, as given: it may hold any byte but NUL.
+    for (const auto& a : args) {
+        if (err == "Invalid argument: " + a + "\n")
+            return usage;
+    }
     for (const char* m : messages) {
         if (err == m)
             return m[0] != '\0' || usage;
@@ -117,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int code = WEXITSTATUS(status);
     if (code == 0 && out.empty() && err.empty())
         return 0;
-    if (code == 1 && known_refusal(err, out))
+    if (code == 1 && known_refusal(err, out, args))
         return 0;
     std::fprintf(stderr, "exit %d, stderr: %s\n", code, err.c_str());
     std::abort();
