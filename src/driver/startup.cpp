@@ -58,9 +58,8 @@ void resolve_servers()
 
 void connect_to_atrn_server()
 {
-    const char* dotted = sock_dotted(atrn_address);
     if (settings.verbose != 0)
-        std::printf("Connecting to ATRN server %s on port %d ...\n", dotted, settings.atrn_port);
+        std::printf("Connecting to ATRN server %s on port %d ...\n", sock_dotted(atrn_address), settings.atrn_port);
     atrn_socket = connect_with_timeout(0, 0, atrn_address, settings.atrn_port, connect_timeout);
     if (atrn_socket == SOCK_INVALID)
         fail(ExitCode::connection, "%s", get_last_error());

@@ -61,7 +61,6 @@ sock_t connect_with_timeout(std::uint32_t local_address, int local_port, std::ui
         set_last_error("Cannot getsockopt(SO_ERROR) on socket. %s", socket_error_text());
         return abandon(sock);
     }
-    sock_set_error(pending);
     if (length != static_cast<int>(sizeof pending)) {
         set_last_error("getsockopt(SO_ERROR) failed returning an invalid number of bytes");
         return abandon(sock);

@@ -60,10 +60,8 @@ int check_channel(sock_t sock, std::uint32_t peer) noexcept
 {
     int pending = 0;
     int length = 0;
-    const int status = sock_pending_error(sock, &pending, &length);
-    if (status == 0)
-        sock_set_error(pending);
-    if (status != 0 || length != static_cast<int>(sizeof pending) || pending != 0) {
+    if (sock_pending_error(sock, &pending, &length) != 0 || length != static_cast<int>(sizeof pending) ||
+        pending != 0) {
         const char* reason = socket_error_text();
         set_last_error("Error in data channel with %s: %s", sock_dotted(peer), reason);
         return -1;

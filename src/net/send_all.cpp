@@ -29,7 +29,6 @@ int send_all(sock_t sock, int timeout_seconds, const char* data, int count) noex
             set_last_error("error (1) writing to %s: %s", sock_dotted(peer), reason);
             return -1;
         }
-        sock_set_error(pending);
         if (length != static_cast<int>(sizeof pending) || pending != 0) {
             const char* reason = socket_error_text();
             set_last_error("error writing to %s: %s", sock_dotted(peer), reason);

@@ -36,7 +36,9 @@ void sock_set_error(int code) noexcept;
 [[nodiscard]] int sock_bind(sock_t sock, std::uint32_t address, int port) noexcept;
 [[nodiscard]] int sock_set_nonblocking(sock_t sock) noexcept;
 [[nodiscard]] int sock_connect(sock_t sock, std::uint32_t address, int port) noexcept;
-// SO_ERROR: 0 with the value and its length in bytes, or -1.
+// SO_ERROR: 0 with the value and its length in bytes, the value then being
+// the current error code (so that its text names the connection's own
+// error); or -1.
 [[nodiscard]] int sock_pending_error(sock_t sock, int* value, int* length) noexcept;
 // Counts, 0 on an orderly close (recv only), SOCK_FAILED or SOCK_AGAIN.
 [[nodiscard]] int sock_recv(sock_t sock, void* buffer, int size) noexcept;

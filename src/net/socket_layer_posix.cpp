@@ -1,11 +1,11 @@
 #include <algorithm>
 #include <arpa/inet.h>
-#include <iterator>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -136,6 +136,7 @@ int sock_pending_error(sock_t sock, int* value, int* length) noexcept
     if (getsockopt(sock, SOL_SOCKET, SO_ERROR, value, &size) != 0)
         return -1;
     *length = static_cast<int>(size);
+    errno = *value;
     return 0;
 }
 

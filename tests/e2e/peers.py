@@ -135,6 +135,10 @@ RFC2195_CHALLENGE = "PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+"
 RFC2195_RESPONSE = "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw"
 
 
+# A local SMTP server on the no-mail path: its greeting, then QUIT.
+SMTP_GREET_AND_QUIT = [("send", "220 local ESMTP\r\n"), ("line",), ("send", "221 bye\r\n"), ("eof",)]
+
+
 def opening(ehlo_reply=EHLO_REPLY):
     return [("send", GREETING), ("line",), ("send", ehlo_reply)]
 

@@ -2,8 +2,8 @@
 
 import pytest
 
-from peers import (EHLO_REPLY, GREETING, QUILN_SHORT, ScriptedPeer, closed_port, cram_md5_accepted, opening,
-                   run)
+from peers import (EHLO_REPLY, GREETING, QUILN_SHORT, RFC2195_RESPONSE, ScriptedPeer, closed_port,
+                   cram_md5_accepted, opening, run)
 
 ARGS = ["user", "secret"]
 
@@ -143,7 +143,7 @@ def test_verbose_lines_in_order():
         "AUTH CRAM-MD5 has been choosen",
         head + "< AUTH CRAM-MD5",
         head + "> 334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+",
-        head + "< dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw",
+        head + "< " + RFC2195_RESPONSE,
         head + "> 235 ok",
         f"Connecting to SMTP server 127.0.0.1 on port {smtp_port} ...",
     ]

@@ -5,10 +5,8 @@ connection open behind it."""
 
 import pytest
 
-from peers import (EHLO_REPLY, GREETING, QUILN_SHORT, RFC2195_CHALLENGE, ScriptedPeer, closed_port, opening,
-                   cram_md5_accepted, run)
-
-NO_MAIL_SMTP = [("send", "220 local\r\n"), ("line",), ("send", "221 bye\r\n"), ("eof",)]
+from peers import (EHLO_REPLY, GREETING, QUILN_SHORT, RFC2195_CHALLENGE, SMTP_GREET_AND_QUIT, ScriptedPeer,
+                   closed_port, opening, cram_md5_accepted, run)
 
 # Where the server stands when the fault happens, and how the program words a
 # failure to read the reply there.
@@ -83,7 +81,7 @@ def test_awkward_but_valid_replies(step, how):
             script.append(("send", reply))
     provider = ScriptedPeer(script + [("line",), ("send", "453 none\r\n"), ("line",), ("send", "221 bye\r\n"),
                                       ("eof",)])
-    smtp = ScriptedPeer(NO_MAIL_SMTP)
+    smtp = ScriptedPeer(SMTP_GREET_AND_QUIT)
     code, out, err = run(["-a", provider.port, "-p", smtp.port, "127.0.0.1", "tim", "tanstaaftanstaaf"],
                          binary=QUILN_SHORT, timeout=30)
     provider.join()

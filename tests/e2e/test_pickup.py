@@ -2,7 +2,8 @@
 
 import pytest
 
-from peers import (QUILN_SHORT, ScriptedPeer, closed_port, cram_md5_accepted, opening, run)
+from peers import (QUILN_SHORT, RFC2195_RESPONSE, SMTP_GREET_AND_QUIT, ScriptedPeer, closed_port,
+                   cram_md5_accepted, opening, run)
 
 AUTHENTICATED = opening() + cram_md5_accepted()
 SECRET = ["tim", "tanstaaftanstaaf"]
@@ -18,18 +19,17 @@ def pickup(provider_steps, smtp_steps, *options, domains=(), binary=None):
 
 
 NO_MAIL = [("line",), ("send", "453 no mail\r\n"), ("line",), ("send", "221 bye\r\n"), ("eof",)]
-SMTP_QUIT = [("send", "220 local ESMTP\r\n"), ("line",), ("send", "221 bye\r\n"), ("eof",)]
 
 
 def test_no_mail_quits_both_silently():
-    (code, out, err), provider, smtp = pickup(NO_MAIL, SMTP_QUIT)
+    (code, out, err), provider, smtp = pickup(NO_MAIL, SMTP_GREET_AND_QUIT)
     assert (code, out, err) == (0, "", "")
     assert provider.lines[-2:] == ["ATRN", "QUIT"]
     assert smtp.lines == ["QUIT"]
 
 
 def test_no_mail_in_verbose_mode():
-    (code, out, err), provider, smtp = pickup(NO_MAIL, SMTP_QUIT, "-v")
+    (code, out, err), provider, smtp = pickup(NO_MAIL, SMTP_GREET_AND_QUIT, "-v")
     assert (code, err) == (0, "")
     assert ("Connection has been reversed\n"
             "Your provider returned 453 to ATRN: there is no mail in queue for you\n") in out
@@ -42,7 +42,7 @@ def test_no_mail_in_verbose_mode():
     (["a.example", "b.example", "c.example"], "ATRN a.example,b.example,c.example"),
 ])
 def test_atrn_command(domains, command):
-    (code, out, err), provider, smtp = pickup(NO_MAIL, SMTP_QUIT, domains=domains)
+    (code, out, err), provider, smtp = pickup(NO_MAIL, SMTP_GREET_AND_QUIT, domains=domains)
     assert provider.lines[-2] == command
     assert code == 0
 
@@ -51,17 +51,14 @@ def test_atrn_command(domains, command):
 def test_longest_atrn_command_fits_and_one_more_character_does_not(lengths):
     # "ATRN", the separators and the domains: 170 characters, 172 with CR LF.
     domains = [chr(ord("a") + i) * n for i, n in enumerate(lengths)]
-    (code, out, err), provider, smtp = pickup(NO_MAIL, SMTP_QUIT, "-h", "x", domains=domains)
+    (code, out, err), provider, smtp = pickup(NO_MAIL, SMTP_GREET_AND_QUIT, "-h", "x", domains=domains)
     assert len(provider.lines[-2]) + 2 == 172
     assert code == 0
     domains[-1] += "z"
     (code, out, err), provider, smtp = pickup([("eof",)], [("eof",)], "-h", "x", domains=domains)
     assert (code, out, err) == (6, "", "Internal error: too many domains\n")
-    assert provider.lines[-1] == SECRET_RESPONSE  # nothing after authentication, no QUIT
+    assert provider.lines[-1] == RFC2195_RESPONSE  # nothing after authentication, no QUIT
     assert smtp.lines == [] and smtp.events == ["eof"]
-
-
-SECRET_RESPONSE = "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw"
 
 
 @pytest.mark.parametrize("status, message", [
@@ -85,7 +82,7 @@ def test_no_local_smtp_server():
     code, out, err = run(["-a", provider.port, "-p", port, "127.0.0.1", *SECRET])
     provider.join()
     assert (code, out, err) == (4, "", f"Cannot connect to server 127.0.0.1:{port}. Connection refused")
-    assert provider.lines[-1] == SECRET_RESPONSE and provider.events == ["eof"]
+    assert provider.lines[-1] == RFC2195_RESPONSE and provider.events == ["eof"]
 
 
 def test_atrn_reply_time_out():
@@ -96,7 +93,7 @@ def test_atrn_reply_time_out():
 
 def test_late_atrn_reply_is_still_accepted():
     # The test build waits 2 s for the reply to ATRN.
-    (code, out, err), provider, smtp = pickup([("line",), ("sleep", 1.5)] + NO_MAIL[1:], SMTP_QUIT,
+    (code, out, err), provider, smtp = pickup([("line",), ("sleep", 1.5)] + NO_MAIL[1:], SMTP_GREET_AND_QUIT,
                                               binary=QUILN_SHORT)
     assert (code, err) == (0, "")
 
