@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "auth/ascii.h"
-#include "driver/settings.h"
+#include "common/ascii.h"
+#include "common/settings.h"
 
 AuthMethod auth_methods[auth_method_count] = {
     {AUTH_KIND_CRAM_MD5, "CRAM-MD5", 1, 0},

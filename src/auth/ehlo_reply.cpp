@@ -2,9 +2,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "auth/ascii.h"
+#include "common/ascii.h"
 #include "auth/auth_methods.h"
-#include "driver/settings.h"
+#include "common/settings.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "auth/ascii.h"
+#include "common/ascii.h"
 #include "auth/auth_methods.h"
 #include "auth/base64.h"
 #include "auth/md5.h"
 #include "driver/phases.h"
 #include "driver/run_state.h"
-#include "driver/settings.h"
+#include "common/settings.h"
 #include "driver/timeouts.h"
 #include "net/transport.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "driver/exit_codes.h"
-#include "driver/settings.h"
+#include "common/settings.h"
 
 int option_index = 1;
 

@@ -3,7 +3,7 @@
 
 #include "driver/phases.h"
 #include "driver/run_state.h"
-#include "driver/settings.h"
+#include "common/settings.h"
 #include "driver/timeouts.h"
 #include "net/transport.h"
 

@@ -1,8 +1,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "auth/ascii.h"
-#include "driver/settings.h"
+#include "common/ascii.h"
+#include "common/settings.h"
 #include "net/transport.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "driver/settings.h"
+#include "common/settings.h"
 #include "net/transport.h"
 
 int send_all(sock_t sock, int timeout_seconds, const char* data, int count) noexcept

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "driver/command_line.h"
-#include "driver/settings.h"
+#include "common/settings.h"
 
 // Linked with --wrap=exit: in the child, a refusal must end the child with its
 // own code, not run the fuzzer's exit handlers.

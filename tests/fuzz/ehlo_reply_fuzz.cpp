@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "auth/auth_methods.h"
-#include "driver/settings.h"
+#include "common/settings.h"
 
 namespace {
 

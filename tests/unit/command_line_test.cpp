@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "driver/command_line.h"
-#include "driver/settings.h"
+#include "common/settings.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "auth/auth_methods.h"
-#include "driver/settings.h"
+#include "common/settings.h"
 
 namespace {
 

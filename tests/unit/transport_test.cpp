@@ -9,7 +9,7 @@
 #include <sys/time.h>
 #include <thread>
 
-#include "driver/settings.h"
+#include "common/settings.h"
 #include "loopback.h"
 #include "net/transport.h"
 

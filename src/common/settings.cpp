@@ -1,3 +1,3 @@
-#include "driver/settings.h"
+#include "common/settings.h"
 
 Settings settings = default_settings;
