@@ -29,7 +29,8 @@ SockVersion start_socket_library()
 }
 
 // Copies the secret into the program's own buffer and blanks it in the
-// argument vector, which other local users can read (ps, /proc/PID/cmdline).
+// argument vector, which other local users can read (ps, /proc/PID/cmdline),
+// and in the command line the system keeps apart from it, if any.
 void hide_secret(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
@@ -40,6 +41,7 @@ void hide_secret(int argc, char** argv)
             return; // cannot happen: the kernel limits one argument to this size
         std::memcpy(secret_buffer, argv[i], length + 1);
         secure_wipe(argv[i], static_cast<std::uint32_t>(length));
+        sock_hide_argument(i);
         settings.secret = secret_buffer;
         return;
     }
@@ -90,8 +92,8 @@ void start_and_greet(int argc, char** argv)
         fail(ExitCode::usage, "Auth %s is not implemented in QUILN\n", settings.forced_auth);
     // An EHLO is never sent cut short.
     if (std::strlen(settings.ehlo_domain) > ehlo_domain_max)
-        fail(ExitCode::internal_limit, "Internal error: EHLO domain too long (max %zu characters)\n",
-             ehlo_domain_max);
+        fail(ExitCode::internal_limit, "Internal error: EHLO domain too long (max %d characters)\n",
+             static_cast<int>(ehlo_domain_max)); // %d: the Windows C library has no %zu
 
     connect_to_atrn_server();
 

@@ -7,8 +7,17 @@
 
 #include <cstdint>
 
+// A socket handle. The one platform switch of this contract: Winsock's
+// SOCKET is an unsigned, pointer-sized handle whose invalid value is all ones;
+// a POSIX socket is a descriptor, -1 when invalid. Callers only compare a
+// handle with SOCK_INVALID, never with numbers.
+#ifdef _WIN32
+using sock_t = std::uintptr_t;
+inline constexpr sock_t SOCK_INVALID = ~static_cast<sock_t>(0);
+#else
 using sock_t = int;
 inline constexpr sock_t SOCK_INVALID = -1;
+#endif
 
 // Results of sock_recv and sock_send besides counts.
 inline constexpr int SOCK_FAILED = -1;
@@ -24,6 +33,16 @@ struct SockVersion {
 
 // Starts the socket library. Returns 0 with the versions filled in, or -1.
 [[nodiscard]] int sock_startup(SockVersion* version) noexcept;
+
+// Makes sure standard input, output and error exist, so that no socket can
+// take their place and receive the program's messages.
+void sock_guard_standard_streams() noexcept;
+
+// Blanks argument `index` of the process's own command line as other
+// processes see it, where that differs from the argument vector (Windows
+// keeps the command line as one text of its own). The argument vector itself
+// is the caller's to wipe.
+void sock_hide_argument(int index) noexcept;
 
 // The last error code of a socket operation, and setting it.
 [[nodiscard]] int sock_error() noexcept;
@@ -43,6 +62,8 @@ void sock_set_error(int code) noexcept;
 // Counts, 0 on an orderly close (recv only), SOCK_FAILED or SOCK_AGAIN.
 [[nodiscard]] int sock_recv(sock_t sock, void* buffer, int size) noexcept;
 [[nodiscard]] int sock_send(sock_t sock, const void* data, int count) noexcept;
+// Ends the sending side (a FIN to the peer); reading goes on. 0 or -1.
+[[nodiscard]] int sock_shutdown_send(sock_t sock) noexcept;
 void sock_close(sock_t sock) noexcept;
 // The peer's address and port, also after a reset (as named when
 // connecting); 0.0.0.0 and 0 when unknown.
@@ -64,6 +85,7 @@ struct SockWait {
     bool want_write;
     bool readable;
     bool writable;
+    bool failed; // an error or hang-up may be pending (always so on Winsock)
 };
 
 // Waits until one wanted condition is ready or `timeout_seconds` have passed.

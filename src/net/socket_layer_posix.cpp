@@ -61,6 +61,23 @@ int sock_startup(SockVersion* version) noexcept
     return 0;
 }
 
+void sock_guard_standard_streams() noexcept
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // open() takes the lowest free descriptor, which is this one.
+        if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+            return;
+    }
+}
+
+void sock_hide_argument(int /*index*/) noexcept
+{
+    // The process list shows the argument vector itself, which the caller
+    // wipes.
+}
+
 int sock_error() noexcept
 {
     return errno;
@@ -170,6 +187,11 @@ int sock_send(sock_t sock, const void* data, int count) noexcept
     }
 }
 
+int sock_shutdown_send(sock_t sock) noexcept
+{
+    return shutdown(sock, SHUT_WR) == 0 ? 0 : -1;
+}
+
 void sock_close(sock_t sock) noexcept
 {
     const int saved = errno; // closing must not replace the cause of a failure
@@ -239,7 +261,7 @@ int sock_wait(SockWait* set, int count, int timeout_seconds) noexcept
     }
     pollfd fds[max_sockets];
     for (int i = 0; i < count; ++i) {
-        set[i].readable = set[i].writable = false;
+        set[i].readable = set[i].writable = set[i].failed = false;
         // A socket with nothing wanted stays out, as it would stay out of
         // every set of select(); poll would report its hang-up regardless.
         const bool wanted = set[i].want_read || set[i].want_write;
@@ -269,6 +291,7 @@ int sock_wait(SockWait* set, int count, int timeout_seconds) noexcept
         const bool failed = (r & (POLLERR | POLLHUP)) != 0;
         set[i].readable = set[i].want_read && ((r & POLLIN) != 0 || failed);
         set[i].writable = set[i].want_write && ((r & POLLOUT) != 0 || failed);
+        set[i].failed = failed;
         if (set[i].readable || set[i].writable)
             ++ready_count;
     }
