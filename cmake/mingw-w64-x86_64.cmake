@@ -20,3 +20,4 @@ find_program(QUILN_WINE NAMES wine64 wine)
 if(QUILN_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${QUILN_WINE})
 endif()
+
