@@ -75,7 +75,7 @@ void connect_to_atrn_server()
 void start_and_greet(int argc, char** argv)
 {
     // Line-buffered, so that progress and trace lines show as they happen.
-    std::setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
+    sock_line_buffer_output(stdout_buffer, sizeof stdout_buffer);
 
     const SockVersion version = start_socket_library();
     parse_command_line(argc, argv);

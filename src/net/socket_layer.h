@@ -5,6 +5,7 @@
 // peer that fail instead of killing the process.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // A socket handle. The one platform switch of this contract: Winsock's
@@ -37,6 +38,11 @@ struct SockVersion {
 // Makes sure standard input, output and error exist, so that no socket can
 // take their place and receive the program's messages.
 void sock_guard_standard_streams() noexcept;
+
+// Makes standard output show each line as soon as it ends (progress lines
+// and the trace must not wait for the run's end), with `buffer` where the C
+// library can buffer by lines.
+void sock_line_buffer_output(char* buffer, std::size_t size) noexcept;
 
 // Blanks argument `index` of the process's own command line as other
 // processes see it, where that differs from the argument vector (Windows

@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -70,6 +71,11 @@ void sock_guard_standard_streams() noexcept
         if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
             return;
     }
+}
+
+void sock_line_buffer_output(char* buffer, std::size_t size) noexcept
+{
+    std::setvbuf(stdout, buffer, _IOLBF, size);
 }
 
 void sock_hide_argument(int /*index*/) noexcept

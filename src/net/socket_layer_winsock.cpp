@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstring>
+#include <cstdio>
 #include <iterator>
 
 #include "net/socket_layer_winsock.h"
@@ -142,6 +142,13 @@ void sock_guard_standard_streams() noexcept
 {
     // A socket is a handle of its own kind on Windows: it never takes the
     // place of a missing standard stream.
+}
+
+void sock_line_buffer_output(char* /*buffer*/, std::size_t /*size*/) noexcept
+{
+    // The Windows C library has no line buffering: asked for it, it buffers
+    // everything until the run ends. Unbuffered, each line shows as written.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
 void sock_hide_argument(int index) noexcept
