@@ -117,7 +117,7 @@ bool sock_error_in_progress(int code) noexcept
 
 sock_t sock_tcp() noexcept
 {
-    const sock_t sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0)
         return SOCK_INVALID;
     // Every command is one write and the relay forwards what it reads at
