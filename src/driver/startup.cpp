@@ -23,7 +23,7 @@ SockVersion start_socket_library()
     SockVersion version{};
     if (sock_startup(&version) != 0)
         fail(ExitCode::socket_library, "Cannot load any form of windows socket library !\n");
-    if (version.major != 2)
+    if (!sock_version_usable(version))
         fail(ExitCode::socket_library, "This programs requires the Winsock library version 2.x\n");
     return version;
 }

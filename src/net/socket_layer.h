@@ -35,6 +35,12 @@ struct SockVersion {
 // Starts the socket library. Returns 0 with the versions filled in, or -1.
 [[nodiscard]] int sock_startup(SockVersion* version) noexcept;
 
+// Whether the granted version is one this program works with: 2.x.
+[[nodiscard]] constexpr bool sock_version_usable(const SockVersion& version) noexcept
+{
+    return version.major == 2;
+}
+
 // Makes sure standard input, output and error exist, so that no socket can
 // take their place and receive the program's messages.
 void sock_guard_standard_streams() noexcept;

@@ -13,15 +13,17 @@ struct VersionCase {
     WORD granted;
     WORD highest;
     SockVersion expected;
+    bool usable;
 };
 
-TEST(WinsockVersions, LowByteIsMajorHighByteIsMinor)
+TEST(WinsockVersions, LowByteIsMajorHighByteIsMinorOnlyTwoIsUsable)
 {
     const VersionCase cases[] = {
-        {0x0202, 0x0202, {2, 2, 2, 2}},
-        {0x0002, 0x0102, {2, 0, 2, 1}}, // 2.0 granted, 2.1 the highest
-        {0x0101, 0x0101, {1, 1, 1, 1}}, // a Winsock 1 library: refused at start-up
-        {0x0203, 0x0302, {3, 2, 2, 3}},
+        {0x0202, 0x0202, {2, 2, 2, 2}, true},
+        {0x0002, 0x0102, {2, 0, 2, 1}, true}, // 2.0 granted, 2.1 the highest
+        {0x0101, 0x0101, {1, 1, 1, 1}, false}, // a Winsock 1 library
+        {0x0203, 0x0302, {3, 2, 2, 3}, false}, // a future 3.2
+        {0x0000, 0x0000, {0, 0, 0, 0}, false},
     };
     for (const VersionCase& c : cases) {
         WSADATA data{};
@@ -32,6 +34,7 @@ TEST(WinsockVersions, LowByteIsMajorHighByteIsMinor)
         EXPECT_EQ(v.minor, c.expected.minor) << std::hex << c.granted;
         EXPECT_EQ(v.high_major, c.expected.high_major) << std::hex << c.highest;
         EXPECT_EQ(v.high_minor, c.expected.high_minor) << std::hex << c.highest;
+        EXPECT_EQ(sock_version_usable(v), c.usable) << std::hex << c.granted;
     }
 }
 
