@@ -48,9 +48,10 @@ exe="$unpacked/quiln-$version-win64/quiln.exe"
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
 export WINEPREFIX="$PWD/$build/tests/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-mkdir -p "$WINEPREFIX"
 status=0
-out=$("$wine" "$exe" 2>&1 </dev/null) || status=$?
-[ "$status" -eq 1 ] || { echo "unpacked quiln.exe exited $status, not 1 (usage)"; exit 1; }
-grep -q "QUILN supports the following authentication methods:" <<<"$out"
+# Into a file, not a pipe: Wine's services, started by the first program,
+# would hold a pipe open.
+"$wine" "$exe" >"$unpacked/usage.txt" 2>&1 </dev/null || status=$?
+[ "$status" -eq 1 ] || { echo "unpacked quiln.exe exited $status, not 1 (usage)"; cat "$unpacked/usage.txt"; exit 1; }
+grep -q "QUILN supports the following authentication methods:" "$unpacked/usage.txt"
 echo "windows package: contents, line ends, DLLs and a first run checked"
