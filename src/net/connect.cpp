@@ -40,7 +40,7 @@ sock_t connect_with_timeout(std::uint32_t local_address, int local_port, std::ui
         return abandon(sock);
     }
 
-    SockWait wait{sock, true, true, false, false, false};
+    SockWait wait{sock, true, true, false, false};
     const int ready = sock_wait(&wait, 1, timeout_seconds);
     if (ready == 0) {
         set_last_error("Timeout connecting to server %s:%d", sock_dotted(remote_address), remote_port);

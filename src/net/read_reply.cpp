@@ -42,7 +42,7 @@ int read_reply(sock_t sock, int timeout_seconds) noexcept
     int received = 0;
     int scan = 0; // start of the first line not yet examined
     for (;;) {
-        SockWait wait{sock, true, false, false, false, false};
+        SockWait wait{sock, true, false, false, false};
         const int ready = sock_wait(&wait, 1, timeout_seconds);
         if (ready < 0) {
             const char* reason = socket_error_text();

@@ -76,7 +76,7 @@ int check_channel(sock_t sock, std::uint32_t peer) noexcept
 void deliver_rest(sock_t to, Direction& d, int timeout_seconds) noexcept
 {
     while (d.pending > 0) {
-        SockWait wait{to, false, true, false, false, false};
+        SockWait wait{to, false, true, false, false};
         if (sock_wait(&wait, 1, timeout_seconds) <= 0 || send_pending(to, d) != 0)
             return;
     }
@@ -99,8 +99,8 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds) noexc
         // A side is read only while there is room for what it sends, and
         // written only while something waits for it.
         SockWait set[2] = {
-            {atrn_sock, to_smtp.pending < relay_buffer_size, to_atrn.pending > 0, false, false, false},
-            {smtp_sock, to_atrn.pending < relay_buffer_size, to_smtp.pending > 0, false, false, false},
+            {atrn_sock, to_smtp.pending < relay_buffer_size, to_atrn.pending > 0, false, false},
+            {smtp_sock, to_atrn.pending < relay_buffer_size, to_smtp.pending > 0, false, false},
         };
         const int ready = sock_wait(set, 2, timeout_seconds);
         if (ready == 0) {

@@ -13,7 +13,7 @@ int send_all(sock_t sock, int timeout_seconds, const char* data, int count) noex
 
     int sent = 0;
     while (sent < count) {
-        SockWait wait{sock, false, true, false, false, false};
+        SockWait wait{sock, false, true, false, false};
         const int ready = sock_wait(&wait, 1, timeout_seconds);
         if (ready <= 0) {
             // A time-out sets no code: the text is whatever the library holds.

@@ -41,10 +41,6 @@ struct SockVersion {
     return version.major == 2;
 }
 
-// Makes sure standard input, output and error exist, so that no socket can
-// take their place and receive the program's messages.
-void sock_guard_standard_streams() noexcept;
-
 // Makes standard output show each line as soon as it ends (progress lines
 // and the trace must not wait for the run's end), with `buffer` where the C
 // library can buffer by lines.
@@ -97,7 +93,10 @@ struct SockWait {
     bool want_write;
     bool readable;
     bool writable;
-    bool failed; // an error or hang-up may be pending (always so on Winsock)
+    // The socket may hold a pending error: an error or a hang-up was
+    // reported on it, or the wait cannot tell (then every socket of a wait
+    // that ended ready counts).
+    bool failed = false;
 };
 
 // Waits until one wanted condition is ready or `timeout_seconds` have passed.

@@ -62,17 +62,6 @@ int sock_startup(SockVersion* version) noexcept
     return 0;
 }
 
-void sock_guard_standard_streams() noexcept
-{
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        // open() takes the lowest free descriptor, which is this one.
-        if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
-            return;
-    }
-}
-
 void sock_line_buffer_output(char* buffer, std::size_t size) noexcept
 {
     std::setvbuf(stdout, buffer, _IOLBF, size);

@@ -131,17 +131,13 @@ bool sock_argument_span(const wchar_t* line, int index, std::size_t* begin, std:
 
 int sock_startup(SockVersion* version) noexcept
 {
+    // A socket is a handle of its own kind here: it can never take the place
+    // of a standard stream the process was started without.
     WSADATA data{};
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
         return -1;
     *version = sock_versions_granted(data);
     return 0;
-}
-
-void sock_guard_standard_streams() noexcept
-{
-    // A socket is a handle of its own kind on Windows: it never takes the
-    // place of a missing standard stream.
 }
 
 void sock_line_buffer_output(char* /*buffer*/, std::size_t /*size*/) noexcept
