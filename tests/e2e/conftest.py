@@ -19,6 +19,8 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         for pattern, reason in peers.NOT_ON_WINDOWS.items():
             if fnmatch.fnmatchcase(item.name, pattern):
+                # This reason, not that of a skipif the test has for Linux.
+                item.own_markers = [m for m in item.own_markers if m.name != "skipif"]
                 item.add_marker(pytest.mark.skip(reason=f"not on Windows: {reason}"))
                 break
 

@@ -169,8 +169,8 @@ def run(args, binary=None, timeout=60):
 # Tests that cannot run against quiln.exe, with the reason (conftest.py skips
 # them there). Names as pytest gives them, parameters included; * matches any
 # text.
-WINE_LOSES_RESETS = ("Wine reports a reset by the peer as an orderly close (its server reads and clears "
-                     "the socket's pending error before the program's recv), where Windows gives WSAECONNRESET")
+WINE_LOSES_RESETS = ("under Wine 8 a recv after the peer's reset returns 0, an orderly close, where Windows "
+                     "fails it with WSAECONNRESET (10054)")
 NOT_ON_WINDOWS = {
     "test_failures_end_with_code_5_and_send_nothing_more[[]reset[]]": WINE_LOSES_RESETS,
     "test_fault[[]*-reset[]]": WINE_LOSES_RESETS,
