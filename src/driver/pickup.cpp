@@ -93,7 +93,10 @@ void pick_up_mail()
     if (settings.verbose != 0)
         std::printf("Connection has been reversed\n");
     if (status == 250) {
-        if (relay_streams(atrn_socket, smtp_socket, relay_timeout) < 0) {
+        // The provider may start its session right behind the 250.
+        const char* first_bytes = nullptr;
+        const int first_count = get_reply_excess(&first_bytes);
+        if (relay_streams(atrn_socket, smtp_socket, relay_timeout, first_bytes, first_count) < 0) {
             const char* reason = get_last_error();
             std::fprintf(stderr, "Error passing data: %s\n", reason);
             close_smtp();

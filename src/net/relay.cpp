@@ -7,103 +7,139 @@ namespace {
 unsigned char to_smtp_buffer[relay_buffer_size]; // read from the ATRN side, not yet sent on
 unsigned char to_atrn_buffer[relay_buffer_size]; // read from the SMTP server, not yet sent on
 
-// One direction of the relay: pending bytes sit at the front of the buffer in
-// arrival order.
-struct Direction {
-    unsigned char* buffer;
+// One end of the relay, with the bytes read from the other end for it; they
+// sit at the front of its buffer in arrival order.
+struct Side {
+    sock_t sock;
+    std::uint32_t peer;
+    unsigned char* inbound;
     int pending;
+    bool ended;    // it has ended its sending in order
+    bool shut;     // its end has been passed on to the other side
 };
 
-// Reads what the socket holds into the free room. Returns 1 on data, 0 on an
-// orderly close, -1 with last_error set.
-int fill(sock_t from, std::uint32_t peer, Direction& d) noexcept
+// Reads what `from` holds into the room left for `to`. Returns 1 on data, 0
+// on an orderly end, -1 with last_error set.
+int fill(const Side& from, Side& to) noexcept
 {
-    const int n = sock_recv(from, d.buffer + d.pending, relay_buffer_size - d.pending);
+    const int n = sock_recv(from.sock, to.inbound + to.pending, relay_buffer_size - to.pending);
     if (n == SOCK_AGAIN)
         return 1;
     if (n < 0) {
         const char* reason = socket_error_text();
-        set_last_error("recv() error while reading data from %s: %s", sock_dotted(peer), reason);
+        set_last_error("recv() error while reading data from %s: %s", sock_dotted(from.peer), reason);
         return -1;
     }
     if (n == 0)
         return 0;
-    d.pending += n;
+    to.pending += n;
     return 1;
 }
 
-// Sends what is pending and moves any unsent rest to the front. Returns 0,
-// or SOCK_FAILED with the socket's error code set.
-int send_pending(sock_t to, Direction& d) noexcept
+// Sends what is pending for `to` and moves any unsent rest to the front.
+// Returns 0, or SOCK_FAILED with the socket's error code set.
+int send_pending(Side& to) noexcept
 {
-    const int n = sock_send(to, d.buffer, d.pending);
+    const int n = sock_send(to.sock, to.inbound, to.pending);
     if (n == SOCK_AGAIN)
         return 0;
     if (n < 0)
         return SOCK_FAILED;
-    d.pending -= n;
-    if (d.pending > 0)
-        std::memmove(d.buffer, d.buffer + n, static_cast<std::size_t>(d.pending));
+    to.pending -= n;
+    if (to.pending > 0)
+        std::memmove(to.inbound, to.inbound + n, static_cast<std::size_t>(to.pending));
     return 0;
 }
 
-int drain(sock_t to, std::uint32_t peer, Direction& d) noexcept
+int drain(Side& to) noexcept
 {
-    if (send_pending(to, d) == 0)
+    if (send_pending(to) == 0)
         return 0;
     const char* reason = socket_error_text();
-    set_last_error("send() error writing to %s: %s", sock_dotted(peer), reason);
+    set_last_error("send() error writing to %s: %s", sock_dotted(to.peer), reason);
     return -1;
 }
 
-int check_channel(sock_t sock, std::uint32_t peer) noexcept
+int check_channel(const Side& side) noexcept
 {
     int pending = 0;
     int length = 0;
-    if (sock_pending_error(sock, &pending, &length) != 0 || length != static_cast<int>(sizeof pending) ||
+    if (sock_pending_error(side.sock, &pending, &length) != 0 || length != static_cast<int>(sizeof pending) ||
         pending != 0) {
         const char* reason = socket_error_text();
-        set_last_error("Error in data channel with %s: %s", sock_dotted(peer), reason);
+        set_last_error("Error in data channel with %s: %s", sock_dotted(side.peer), reason);
         return -1;
     }
     return 0;
 }
 
-// After one side closed in order: whatever was already read for the side
-// still open is delivered before the relay ends, so that neither the reply to
-// the last message nor a pipelined last command is lost. A failure of that
-// side now changes nothing: the relay ended by an orderly close.
-void deliver_rest(sock_t to, Direction& d, int timeout_seconds) noexcept
+// The relay is over because one side failed or both have ended: whatever was
+// already read for `to` is still delivered (a reply that came just before a
+// reset, the last command before a close), within the time-out. How `to`
+// fares now changes nothing.
+void deliver_rest(Side& to, int timeout_seconds) noexcept
 {
-    while (d.pending > 0) {
-        SockWait wait{to, false, true, false, false};
-        if (sock_wait(&wait, 1, timeout_seconds) <= 0 || send_pending(to, d) != 0)
+    while (to.pending > 0) {
+        SockWait wait{to.sock, false, true, false, false};
+        if (sock_wait(&wait, 1, timeout_seconds) <= 0 || send_pending(to) != 0)
             return;
     }
 }
 
+// A side's orderly end is passed on to the other (a half-close, RFC 9293,
+// 3.6) once everything read before it has been delivered; the other direction
+// goes on, so that the replies to a pipelined last message and QUIT still
+// reach the side that ended.
+void pass_end_on(Side& from, Side& to) noexcept
+{
+    if (from.ended && !from.shut && to.pending == 0) {
+        (void)sock_shutdown_send(to.sock);
+        from.shut = true;
+    }
+}
+
+// `failed` cannot go on (last_error says why). Before either side had ended
+// that fails the relay; after, it is one more way for the session to end.
+int stop(const Side& failed, Side& other, int timeout_seconds) noexcept
+{
+    const bool orderly = failed.ended || other.ended;
+    deliver_rest(other, timeout_seconds);
+    return orderly ? 0 : -1;
+}
+
 } // namespace
 
-int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds) noexcept
+int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const char* first_bytes,
+                  int first_count) noexcept
 {
-    std::uint32_t atrn_peer = 0;
-    std::uint32_t smtp_peer = 0;
+    static_assert(reply_buffer_size <= relay_buffer_size, "what follows a reply fits the relay's buffer");
+    Side atrn{atrn_sock, 0, to_atrn_buffer, 0, false, false};
+    Side smtp{smtp_sock, 0, to_smtp_buffer, 0, false, false};
     int port = 0;
-    sock_peer(atrn_sock, &atrn_peer, &port);
-    sock_peer(smtp_sock, &smtp_peer, &port);
-
-    Direction to_smtp{to_smtp_buffer, 0};
-    Direction to_atrn{to_atrn_buffer, 0};
+    sock_peer(atrn_sock, &atrn.peer, &port);
+    sock_peer(smtp_sock, &smtp.peer, &port);
+    // What the provider sent right behind its 250 to ATRN opens its session.
+    if (first_count > 0 && first_count <= relay_buffer_size) {
+        std::memcpy(smtp.inbound, first_bytes, static_cast<std::size_t>(first_count));
+        smtp.pending = first_count;
+    }
 
     for (;;) {
-        // A side is read only while there is room for what it sends, and
-        // written only while something waits for it.
+        pass_end_on(atrn, smtp);
+        pass_end_on(smtp, atrn);
+        if (atrn.shut && smtp.shut)
+            return 0;
+
+        // A side is read only while it has not ended and there is room for
+        // what it sends, and written only while something waits for it.
         SockWait set[2] = {
-            {atrn_sock, to_smtp.pending < relay_buffer_size, to_atrn.pending > 0, false, false},
-            {smtp_sock, to_atrn.pending < relay_buffer_size, to_smtp.pending > 0, false, false},
+            {atrn.sock, !atrn.ended && smtp.pending < relay_buffer_size, atrn.pending > 0, false, false},
+            {smtp.sock, !smtp.ended && atrn.pending < relay_buffer_size, smtp.pending > 0, false, false},
         };
         const int ready = sock_wait(set, 2, timeout_seconds);
         if (ready == 0) {
+            if (atrn.ended || smtp.ended)
+                return 0; // the side still open stayed silent after the other's end
             set_last_error("Timeout error passig data");
             return -1;
         }
@@ -112,30 +148,30 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds) noexc
             return -1;
         }
 
-        if (check_channel(atrn_sock, atrn_peer) != 0 || check_channel(smtp_sock, smtp_peer) != 0)
-            return -1;
-
+        // What a socket holds is read before its pending error is judged:
+        // the kernel still hands out bytes that came before a reset.
         if (set[0].readable) {
-            const int status = fill(atrn_sock, atrn_peer, to_smtp);
+            const int status = fill(atrn, smtp);
             if (status < 0)
-                return -1;
-            if (status == 0) {
-                deliver_rest(smtp_sock, to_smtp, timeout_seconds);
-                return 0;
-            }
+                return stop(atrn, smtp, timeout_seconds);
+            if (status == 0)
+                atrn.ended = true;
         }
         if (set[1].readable) {
-            const int status = fill(smtp_sock, smtp_peer, to_atrn);
+            const int status = fill(smtp, atrn);
             if (status < 0)
-                return -1;
-            if (status == 0) {
-                deliver_rest(atrn_sock, to_atrn, timeout_seconds);
-                return 0;
-            }
+                return stop(smtp, atrn, timeout_seconds);
+            if (status == 0)
+                smtp.ended = true;
         }
-        if (set[0].writable && drain(atrn_sock, atrn_peer, to_atrn) != 0)
-            return -1;
-        if (set[1].writable && drain(smtp_sock, smtp_peer, to_smtp) != 0)
-            return -1;
+        if (check_channel(atrn) != 0)
+            return stop(atrn, smtp, timeout_seconds);
+        if (check_channel(smtp) != 0)
+            return stop(smtp, atrn, timeout_seconds);
+
+        if (set[0].writable && drain(atrn) != 0)
+            return stop(atrn, smtp, timeout_seconds);
+        if (set[1].writable && drain(smtp) != 0)
+            return stop(smtp, atrn, timeout_seconds);
     }
 }

@@ -43,6 +43,8 @@ void sock_set_error(int code) noexcept;
 // Counts, 0 on an orderly close (recv only), SOCK_FAILED or SOCK_AGAIN.
 [[nodiscard]] int sock_recv(sock_t sock, void* buffer, int size) noexcept;
 [[nodiscard]] int sock_send(sock_t sock, const void* data, int count) noexcept;
+// Ends the sending side (the peer reads an orderly end); reading goes on.
+[[nodiscard]] int sock_shutdown_send(sock_t sock) noexcept;
 void sock_close(sock_t sock) noexcept;
 // The peer's address and port, also after a reset (as named when
 // connecting); 0.0.0.0 and 0 when unknown.

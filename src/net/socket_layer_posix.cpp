@@ -162,12 +162,18 @@ int sock_send(sock_t sock, const void* data, int count) noexcept
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return SOCK_AGAIN;
-        // This program never shuts its own side down, so a broken pipe means
-        // the peer reset the connection, as Winsock reports it.
+        // A broken pipe means the peer reset the connection (or this side
+        // was shut down, which the relay does only toward a side it no longer
+        // writes to), as Winsock reports it.
         if (errno == EPIPE)
             errno = ECONNRESET;
         return SOCK_FAILED;
     }
+}
+
+int sock_shutdown_send(sock_t sock) noexcept
+{
+    return shutdown(sock, SHUT_WR) == 0 ? 0 : -1;
 }
 
 void sock_close(sock_t sock) noexcept

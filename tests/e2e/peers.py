@@ -2,7 +2,8 @@
 
 A ScriptedPeer listens on 127.0.0.1 (port 0), accepts one connection and runs
 a list of steps against it: send a reply (whole, in pieces, or byte by byte),
-read a command line, pause, close or reset. It records every line received.
+read a command line, pause, shut down its sending, close or reset, or meet
+the test at an event. It records every line received.
 Every wait is bounded, and the peer never outlives its test.
 """
 
@@ -75,6 +76,13 @@ class ScriptedPeer:
                     self.lines.append(line.decode("latin-1"))
                 elif kind == "sleep":
                     time.sleep(args[0])
+                elif kind == "shut":  # end our sending; go on reading
+                    conn.shutdown(socket.SHUT_WR)
+                elif kind == "set":  # tell the test how far we are
+                    args[0].set()
+                elif kind == "wait":  # until the test says go on
+                    if not args[0].wait(STEP_TIMEOUT):
+                        raise TimeoutError("never told to go on")
                 elif kind == "close":
                     conn.close()
                     conn = None
