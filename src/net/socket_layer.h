@@ -23,6 +23,8 @@ struct SockVersion {
 };
 
 // Starts the socket library. Returns 0 with the versions filled in, or -1.
+// Before anything else it makes sure that no socket can be given the number
+// of a standard stream that the process was started without.
 [[nodiscard]] int sock_startup(SockVersion* version) noexcept;
 
 // The last error code of a socket operation, and setting it.

@@ -54,6 +54,13 @@ KnownPeer* find_peer(sock_t sock) noexcept
 
 int sock_startup(SockVersion* version) noexcept
 {
+    // Started with standard output or error closed, the first socket would
+    // get descriptor 1 or 2, and the trace or an error message would go to a
+    // server as protocol data: hold each closed one open on /dev/null.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            (void)open("/dev/null", O_RDWR); // the lowest free descriptor: this one
+    }
     // A write to a reset connection must fail with EPIPE, not end the run.
     std::signal(SIGPIPE, SIG_IGN);
     // POSIX sockets need no start-up; they behave as Winsock 2.2 does here.
