@@ -34,6 +34,12 @@ USAGE = (
     "QUILN supports the following authentication methods:\n"
     " CRAM-MD5: OK\n"
     " LOGIN: OK\n"
+    "\n"
+    "More options:\n"
+    " -r count pick up again while the provider delivers mail, at most count\n"
+    "        pickups in all (1 to 1000); for providers that deliver part of the\n"
+    "        queue per pickup\n"
+    " -i secs set the relay's idle time-out (1 to 3600, default 60 seconds)\n"
 )
 
 POSITIONALS = ["127.0.0.1", "user", "secret"]
