@@ -1,8 +1,8 @@
 // The command line: options, positional arguments, defaults and usage text.
 #pragma once
 
-// Option letters; a letter followed by ':' takes a value. The letters after
-// "vm" are this program's additions.
+// Option letters; a letter followed by ':' takes a value. "r:i:" drain the
+// queue: repeated pickups and the relay's idle time-out.
 inline constexpr const char option_string[] = "t:h:a:p:s:vmr:i:";
 
 // Bounds of -r (pickups in one run) and -i (the relay's idle time-out in
