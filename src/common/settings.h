@@ -16,10 +16,12 @@ struct Settings {
     const char* forced_auth; // SASL mechanism the run must use, or nullptr
     int iis_mode;            // ATRN port 25 by default; ATRN need not be advertised
     int verbose;             // progress lines and the protocol trace on stdout
+    int pickup_limit;        // -r: pickups at most while mail comes; 0 when not given (one)
+    int relay_idle_seconds;  // -i: the relay's idle time-out; 0 when not given (the default)
 };
 
 inline constexpr Settings default_settings = {
-    nullptr, nullptr, nullptr, {}, 0, -1, 25, "127.0.0.1", nullptr, nullptr, 0, 0,
+    nullptr, nullptr, nullptr, {}, 0, -1, 25, "127.0.0.1", nullptr, nullptr, 0, 0, 0, 0,
 };
 
 extern Settings settings;

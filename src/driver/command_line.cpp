@@ -37,18 +37,23 @@ namespace {
     std::exit(static_cast<int>(ExitCode::usage));
 }
 
-// A port: the whole value, in base 10 (leading blanks and one sign allowed),
-// from 1 to 65535.
-[[nodiscard]] int parse_port(const char* value) noexcept
+// A number: the whole value, in base 10 (leading blanks and one sign
+// allowed), from 1 to `highest`; -1 otherwise.
+[[nodiscard]] int parse_number(const char* value, long highest) noexcept
 {
     if (value == nullptr)
         return -1;
     char* end = nullptr;
     errno = 0;
-    const long port = std::strtol(value, &end, 10);
-    if (end == value || *end != '\0' || port < 1 || port > 0xffff)
+    const long number = std::strtol(value, &end, 10);
+    if (end == value || *end != '\0' || number < 1 || number > highest)
         return -1;
-    return static_cast<int>(port);
+    return static_cast<int>(number);
+}
+
+[[nodiscard]] int parse_port(const char* value) noexcept
+{
+    return parse_number(value, 0xffff);
 }
 
 // A value of a text option; an empty one counts as missing.
@@ -147,6 +152,16 @@ void parse_command_line(int argc, const char* const* argv)
             if (!has_text(value))
                 usage_error("You must specify a domain name after -h\n");
             settings.ehlo_domain = value;
+            break;
+        case 'r':
+            settings.pickup_limit = parse_number(value, pickup_limit_max);
+            if (settings.pickup_limit < 0)
+                usage_error("You must specify a number of pickups from 1 to 1000 after -r\n");
+            break;
+        case 'i':
+            settings.relay_idle_seconds = parse_number(value, relay_idle_seconds_max);
+            if (settings.relay_idle_seconds < 0)
+                usage_error("You must specify an idle time-out from 1 to 3600 seconds after -i\n");
             break;
         case 'm':
             settings.iis_mode = 1;

@@ -69,7 +69,7 @@ void quit_both()
 
 } // namespace
 
-void pick_up_mail()
+PickupEnd pick_up_mail()
 {
     connect_to_smtp_server();
 
@@ -96,7 +96,8 @@ void pick_up_mail()
         // The provider may start its session right behind the 250.
         const char* first_bytes = nullptr;
         const int first_count = get_reply_excess(&first_bytes);
-        if (relay_streams(atrn_socket, smtp_socket, relay_timeout, first_bytes, first_count) < 0) {
+        const int idle = settings.relay_idle_seconds > 0 ? settings.relay_idle_seconds : relay_timeout;
+        if (relay_streams(atrn_socket, smtp_socket, idle, first_bytes, first_count) < 0) {
             const char* reason = get_last_error();
             std::fprintf(stderr, "Error passing data: %s\n", reason);
             close_smtp();
@@ -109,4 +110,5 @@ void pick_up_mail()
     }
     close_smtp();
     close_atrn();
+    return status == 250 ? PickupEnd::relayed : PickupEnd::no_mail;
 }

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 std::uint32_t atrn_address;
 std::uint32_t smtp_address;
@@ -14,6 +15,11 @@ char command_buffer[command_buffer_size];
 char line_buffer[line_buffer_size];
 unsigned char digest[md5_digest_size];
 char secret_buffer[secret_buffer_size];
+
+void forget_secret() noexcept
+{
+    secure_wipe(secret_buffer, static_cast<std::uint32_t>(std::strlen(secret_buffer)));
+}
 
 void close_atrn() noexcept
 {
@@ -33,6 +39,7 @@ void end_run(ExitCode code)
 {
     close_atrn();
     close_smtp();
+    forget_secret();
     std::exit(static_cast<int>(code));
 }
 

@@ -70,7 +70,7 @@ void connect_to_atrn_server()
 
 } // namespace
 
-void start_and_greet(int argc, char** argv)
+void start_run(int argc, char** argv)
 {
     // Line-buffered, so that progress and trace lines show as they happen.
     std::setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
@@ -92,7 +92,10 @@ void start_and_greet(int argc, char** argv)
     if (std::strlen(settings.ehlo_domain) > ehlo_domain_max)
         fail(ExitCode::internal_limit, "Internal error: EHLO domain too long (max %zu characters)\n",
              ehlo_domain_max);
+}
 
+void greet_atrn_server()
+{
     connect_to_atrn_server();
 
     int status = read_reply(atrn_socket, reply_timeout);

@@ -31,4 +31,10 @@ void print_usage()
                 "QUILN supports the following authentication methods:\n",
                 default_ehlo_domain);
     probe_auth_methods(1);
+    std::printf("\n"
+                "More options:\n"
+                " -r count pick up again while the provider delivers mail, at most count\n"
+                "        pickups in all (1 to 1000); for providers that deliver part of the\n"
+                "        queue per pickup\n"
+                " -i secs set the relay's idle time-out (1 to 3600, default 60 seconds)\n");
 }

@@ -34,6 +34,12 @@ USAGE = (
     "QUILN supports the following authentication methods:\n"
     " CRAM-MD5: OK\n"
     " LOGIN: OK\n"
+    "\n"
+    "More options:\n"
+    " -r count pick up again while the provider delivers mail, at most count\n"
+    "        pickups in all (1 to 1000); for providers that deliver part of the\n"
+    "        queue per pickup\n"
+    " -i secs set the relay's idle time-out (1 to 3600, default 60 seconds)\n"
 )
 
 POSITIONALS = ["127.0.0.1", "user", "secret"]
@@ -56,6 +62,8 @@ P_MSG = "You must specify a valid port number after -p\n"
 S_MSG = "You must specify an IP address or a hostname after -s\n"
 T_MSG = "You must specify a valid AUTH method after -t.\nUse quiln -? to see the list of valid AUTH methods\n"
 H_MSG = "You must specify a domain name after -h\n"
+R_MSG = "You must specify a number of pickups from 1 to 1000 after -r\n"
+I_MSG = "You must specify an idle time-out from 1 to 3600 seconds after -i\n"
 
 
 @pytest.mark.parametrize("args, message", [
@@ -75,6 +83,15 @@ H_MSG = "You must specify a domain name after -h\n"
     (["-t", "-v"], T_MSG),
     (["-h"], H_MSG),
     (["-h", ""], H_MSG),
+    (["-r"], R_MSG),
+    (["-r", "0"], R_MSG),
+    (["-r", "1001"], R_MSG),
+    (["-r", "x"], R_MSG),
+    (["-r5x"], R_MSG),
+    (["-i"], I_MSG),
+    (["-i", "0"], I_MSG),
+    (["-i", "3601"], I_MSG),
+    (["-i", "-5"], I_MSG),
     # The first bad argument ends the run; later ones are not looked at.
     (["-a", "x", "-p", "y"], A_MSG),
 ], ids=lambda v: repr(v) if isinstance(v, list) else None)

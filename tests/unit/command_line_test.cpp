@@ -77,7 +77,9 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{{"- "}, {{OPTION_INVALID, "- "}}, {2}},
         ScanCase{{"-\xc3\xa9"}, {{OPTION_INVALID, "-\xc3\xa9"}}, {2}},
         ScanCase{{"-:"}, {{':', nullptr}, {0, nullptr}}, {2}},
-        ScanCase{{"-V"}, {{OPTION_INVALID, "-V"}}, {2}}));
+        ScanCase{{"-V"}, {{OPTION_INVALID, "-V"}}, {2}},
+        ScanCase{{"-r", "5", "-i30"}, {{'r', "5"}, {'i', "30"}, {0, nullptr}}, {3, 4}},
+        ScanCase{{"-R"}, {{OPTION_INVALID, "-R"}}, {2}}));
 
 Settings parse(std::vector<const char*> args)
 {
@@ -102,6 +104,8 @@ TEST(ParseCommandLine, DefaultsWithOnlyThePositionals)
     EXPECT_EQ(s.forced_auth, nullptr);
     EXPECT_EQ(s.iis_mode, 0);
     EXPECT_EQ(s.verbose, 0);
+    EXPECT_EQ(s.pickup_limit, 0);
+    EXPECT_EQ(s.relay_idle_seconds, 0);
 }
 
 TEST(ParseCommandLine, IisModeChangesOnlyTheDefaultPort)
@@ -145,6 +149,18 @@ TEST(ParseCommandLine, PortBounds)
 {
     EXPECT_EQ(parse({"-a", "1", "srv", "u", "p"}).atrn_port, 1);
     EXPECT_EQ(parse({"-a", "65535", "srv", "u", "p"}).atrn_port, 65535);
+}
+
+TEST(ParseCommandLine, PickupCountAndIdleTimeOutBounds)
+{
+    EXPECT_EQ(parse({"-r", "1", "srv", "u", "p"}).pickup_limit, 1);
+    EXPECT_EQ(parse({"-r1000", "srv", "u", "p"}).pickup_limit, 1000);
+    EXPECT_EQ(parse({"srv", "u", "p", "/r", " +7"}).pickup_limit, 7);
+    EXPECT_EQ(parse({"-i", "1", "srv", "u", "p"}).relay_idle_seconds, 1);
+    EXPECT_EQ(parse({"-i3600", "srv", "u", "p"}).relay_idle_seconds, 3600);
+    const Settings s = parse({"-r", "9", "-i", "5", "srv", "u", "p"});
+    EXPECT_EQ(s.atrn_port, 366); // they change nothing else
+    EXPECT_EQ(s.verbose, 0);
 }
 
 TEST(ParseCommandLine, ExactlyOneHundredDomains)
