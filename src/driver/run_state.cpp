@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tls/tls.h"
+
 std::uint32_t atrn_address;
 std::uint32_t smtp_address;
 sock_t atrn_socket = SOCK_INVALID;
@@ -23,6 +25,7 @@ void forget_secret() noexcept
 
 void close_atrn() noexcept
 {
+    tls_close(); // close_notify while the socket is still open; wipes the keys
     if (atrn_socket != SOCK_INVALID)
         sock_close(atrn_socket);
     atrn_socket = SOCK_INVALID;
