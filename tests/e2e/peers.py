@@ -74,6 +74,9 @@ class ScriptedPeer:
                 elif kind == "line":
                     line = self._readline(conn)
                     self.lines.append(line.decode("latin-1"))
+                elif kind == "tls":  # STARTTLS has been answered: the handshake, as the server
+                    conn = args[0].wrap_socket(conn, server_side=True)
+                    self.events.append("tls")
                 elif kind == "sleep":
                     time.sleep(args[0])
                 elif kind == "shut":  # end our sending; go on reading
