@@ -42,8 +42,12 @@ void start_tls()
         fail(ExitCode::dialogue, "Error in response to STARTTLS from ATRN server: %s\n", get_last_error());
     if (status != 220)
         fail(ExitCode::tls, "Invalid response to STARTTLS from ATRN server. Status = %d\n", status);
-    // Bytes that came in the clear behind the 220 stay with the reply and
-    // are never taken as TLS or as part of the dialogue inside it.
+    // RFC 3207, 5: nothing the server sent in the clear counts once TLS is
+    // up. Bytes right behind the 220 were sent before our handshake could
+    // begin: injected by someone on the way, or a broken server.
+    const char* excess = nullptr;
+    if (get_reply_excess(&excess) > 0)
+        fail(ExitCode::tls, "ATRN server sent data in the clear behind its 220 to STARTTLS\n");
 
     if (stream_start_tls(atrn_socket, settings.server, reply_timeout) < 0) {
         TlsPeer peer{};

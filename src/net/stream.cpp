@@ -59,6 +59,13 @@ int stream_send(sock_t sock, const void* data, int count) noexcept
     return status;
 }
 
+void stream_shutdown_send(sock_t sock) noexcept
+{
+    if (carries_tls(sock) && tls_shutdown_send() != 0)
+        return;
+    (void)sock_shutdown_send(sock);
+}
+
 const char* stream_error_text() noexcept
 {
     return tls_reason != nullptr ? tls_reason : socket_error_text();

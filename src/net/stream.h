@@ -12,6 +12,11 @@
 [[nodiscard]] int stream_recv(sock_t sock, void* buffer, int size) noexcept;
 [[nodiscard]] int stream_send(sock_t sock, const void* data, int count) noexcept;
 
+// Ends this side's sending (the peer reads an orderly end); reading goes on.
+// With TLS, close_notify goes first; when it cannot be sent at once, the
+// connection is left as it is, and its end waits for the close of the run.
+void stream_shutdown_send(sock_t sock) noexcept;
+
 // The text of the last failed stream call: the TLS library's reason, or the
 // socket's error text.
 [[nodiscard]] const char* stream_error_text() noexcept;

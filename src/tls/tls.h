@@ -44,6 +44,10 @@ inline constexpr int tls_pin_size = 32; // a SHA-256 fingerprint
 // TLS_WANT_*, the same data and count must be offered again.
 [[nodiscard]] int tls_send(const void* data, int count) noexcept;
 
+// Ends this side's sending with close_notify; reading goes on. Returns 0
+// once it is sent, TLS_WANT_* or TLS_FAILED.
+[[nodiscard]] int tls_shutdown_send() noexcept;
+
 // Decrypted bytes that tls_recv returns without touching the socket.
 [[nodiscard]] int tls_pending() noexcept;
 

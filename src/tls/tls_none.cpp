@@ -37,6 +37,11 @@ int tls_send(const void* /*data*/, int /*count*/) noexcept
     return TLS_FAILED;
 }
 
+int tls_shutdown_send() noexcept
+{
+    return TLS_FAILED;
+}
+
 int tls_pending() noexcept
 {
     return 0;

@@ -239,6 +239,19 @@ int tls_send(const void* data, int count) noexcept
     return status == 0 ? TLS_FAILED : status;
 }
 
+int tls_shutdown_send() noexcept
+{
+    if (session == nullptr || !session_sound)
+        return TLS_FAILED;
+    ERR_clear_error();
+    errno = 0;
+    const int result = SSL_shutdown(session);
+    if (result >= 0)
+        return 0;
+    const int status = translate(result, "TLS close failed");
+    return status == 0 ? TLS_FAILED : status;
+}
+
 int tls_pending() noexcept
 {
     return session != nullptr ? SSL_pending(session) : 0;
