@@ -6,6 +6,7 @@ the tests."""
 import datetime
 import ipaddress
 import ssl
+import warnings
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
@@ -75,8 +76,10 @@ class Certificates:
     def server_context(self, kind="good", tls_max=None):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         if tls_max is not None:  # an old server: TLS 1.0 at most
-            context.minimum_version = ssl.TLSVersion.MINIMUM_SUPPORTED
-            context.maximum_version = tls_max
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                context.minimum_version = ssl.TLSVersion.MINIMUM_SUPPORTED
+                context.maximum_version = tls_max
             context.set_ciphers("DEFAULT:@SECLEVEL=0")
         context.load_cert_chain(*self.files[kind])
         return context

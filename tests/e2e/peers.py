@@ -77,6 +77,10 @@ class ScriptedPeer:
                 elif kind == "tls":  # STARTTLS has been answered: the handshake, as the server
                     conn = args[0].wrap_socket(conn, server_side=True)
                     self.events.append("tls")
+                elif kind == "recv":  # whatever has come, unparsed (a TLS hello, say)
+                    self.leftover += conn.recv(65536)
+                elif kind == "raw":  # bytes on the socket beneath TLS: a corrupt record
+                    os.write(conn.fileno(), args[0])
                 elif kind == "sleep":
                     time.sleep(args[0])
                 elif kind == "shut":  # end our sending; go on reading
