@@ -113,11 +113,11 @@ void scan_keywords(const char* reply, OnKeyword on_keyword) noexcept
 
 } // namespace
 
-bool ehlo_reply_lists(const char* reply, const char* wanted) noexcept
+bool ehlo_reply_lists(const char* reply, const char* keyword) noexcept
 {
     bool seen = false;
-    scan_keywords(reply, [&seen, wanted](const char* keyword, Cursor&) {
-        if (ascii_equal_nocase(keyword, wanted))
+    scan_keywords(reply, [&seen, keyword](const char* listed, Cursor&) {
+        if (ascii_equal_nocase(listed, keyword))
             seen = true;
     });
     return seen;

@@ -94,7 +94,7 @@ void deliver_rest(Side& to, int timeout_seconds) noexcept
 // 3.6) once everything read before it has been delivered; the other direction
 // goes on, so that the replies to a pipelined last message and QUIT still
 // reach the side that ended.
-void pass_end_on(Side& from, Side& to) noexcept
+void pass_end_on(Side& from, const Side& to) noexcept
 {
     if (from.ended && !from.shut && to.pending == 0) {
         stream_shutdown_send(to.sock);

@@ -64,8 +64,8 @@ bool note_certificate(X509* certificate) noexcept
     if (certificate == nullptr || X509_digest(certificate, EVP_sha256(), digest, &length) != 1 ||
         length != tls_pin_size)
         return false;
-    for (unsigned int i = 0; i < length; ++i)
-        std::snprintf(fingerprint + 3 * i, sizeof fingerprint - 3 * i, i + 1 < length ? "%02X:" : "%02X",
+    for (std::size_t i = 0; i < tls_pin_size; ++i)
+        std::snprintf(fingerprint + 3 * i, sizeof fingerprint - 3 * i, i + 1 < tls_pin_size ? "%02X:" : "%02X",
                       digest[i]);
     if (X509_NAME_oneline(X509_get_subject_name(certificate), subject, sizeof subject) == nullptr)
         subject[0] = '\0';
