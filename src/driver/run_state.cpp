@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "net/transport.h"
 #include "tls/tls.h"
 
 std::uint32_t atrn_address;
@@ -38,11 +39,21 @@ void close_smtp() noexcept
     smtp_socket = SOCK_INVALID;
 }
 
+void wipe_buffers() noexcept
+{
+    secure_wipe(command_buffer, sizeof command_buffer);
+    secure_wipe(line_buffer, sizeof line_buffer);
+    secure_wipe(secret_buffer, sizeof secret_buffer);
+    wipe_reply_buffer();
+    wipe_relay_buffers();
+}
+
 void end_run(ExitCode code)
 {
     close_atrn();
     close_smtp();
     forget_secret();
+    wipe_buffers();
     std::exit(static_cast<int>(code));
 }
 

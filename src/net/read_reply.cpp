@@ -3,6 +3,7 @@
 
 #include "common/ascii.h"
 #include "common/settings.h"
+#include "common/wipe.h"
 #include "net/stream.h"
 #include "net/transport.h"
 
@@ -35,6 +36,12 @@ bool is_final_line(const char* line, int remaining) noexcept
 const char* get_reply_buffer() noexcept
 {
     return reply_buffer;
+}
+
+void wipe_reply_buffer() noexcept
+{
+    secure_zero(reply_buffer, sizeof reply_buffer);
+    secure_zero(reply_excess, sizeof reply_excess);
 }
 
 int get_reply_excess(const char** bytes) noexcept

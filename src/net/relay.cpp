@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "common/wipe.h"
 #include "net/stream.h"
 #include "net/transport.h"
 
@@ -112,6 +113,12 @@ int stop(const Side& failed, Side& other, int timeout_seconds) noexcept
 }
 
 } // namespace
+
+void wipe_relay_buffers() noexcept
+{
+    secure_zero(to_smtp_buffer, sizeof to_smtp_buffer);
+    secure_zero(to_atrn_buffer, sizeof to_atrn_buffer);
+}
 
 int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const char* first_bytes,
                   int first_count) noexcept

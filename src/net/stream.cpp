@@ -107,7 +107,11 @@ int stream_start_tls(sock_t sock, const char* host, int timeout_seconds) noexcep
     int port = 0;
     sock_peer(sock, &peer, &port);
     read_needs_write = write_needs_read = false;
-    if (tls_attach(sock, host) != 0) {
+    // A dotted address in its usual form (the socket layer also takes
+    // shorter forms such as "127.1").
+    const std::uint32_t address = sock_parse_dotted(host);
+    const bool is_address = address != SOCK_ADDRESS_NONE;
+    if (tls_attach(sock, is_address ? sock_dotted(address) : host, is_address) != 0) {
         set_last_error("%s", tls_error() != nullptr ? tls_error() : socket_error_text());
         return -1;
     }

@@ -25,10 +25,11 @@ inline constexpr int tls_pin_size = 32; // a SHA-256 fingerprint
 // system's store. Returns 0, or TLS_FAILED with the reason in tls_error().
 [[nodiscard]] int tls_prepare(const char* ca_file, const unsigned char* pin) noexcept;
 
-// Ties a session to the connected socket, for the server named `host` (a DNS
-// name, or a dotted address checked against the certificate's IP
-// addresses). Returns 0, or TLS_FAILED.
-[[nodiscard]] int tls_attach(sock_t sock, const char* host) noexcept;
+// Ties a session to the connected socket, for the server named `host`: a
+// DNS name, or (is_address) a dotted IPv4 address in its usual four-part
+// form, checked against the certificate's IP addresses. Returns 0, or
+// TLS_FAILED.
+[[nodiscard]] int tls_attach(sock_t sock, const char* host, bool is_address) noexcept;
 
 // One step of the handshake: 0 when it is done and the certificate was
 // accepted, TLS_WANT_READ, TLS_WANT_WRITE or TLS_FAILED (reason in

@@ -17,7 +17,7 @@ int tls_prepare(const char* /*ca_file*/, const unsigned char* /*pin*/) noexcept
     return TLS_FAILED;
 }
 
-int tls_attach(sock_t /*sock*/, const char* /*host*/) noexcept
+int tls_attach(sock_t /*sock*/, const char* /*host*/, bool /*is_address*/) noexcept
 {
     return TLS_FAILED;
 }

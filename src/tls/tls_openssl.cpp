@@ -158,7 +158,7 @@ int tls_prepare(const char* ca_file, const unsigned char* pin) noexcept
     return 0;
 }
 
-int tls_attach(sock_t sock, const char* host) noexcept
+int tls_attach(sock_t sock, const char* host, bool is_address) noexcept
 {
     ERR_clear_error();
     session = SSL_new(context);
@@ -167,13 +167,11 @@ int tls_attach(sock_t sock, const char* host) noexcept
         return TLS_FAILED;
     }
     session_socket = sock;
-    // A dotted address is checked against the certificate's IP addresses (in
-    // its usual form: inet_addr also takes "127.1"); a name against its DNS
-    // names, and sent as the server name (RFC 6066, 3).
-    const std::uint32_t address = sock_parse_dotted(host);
+    // A name is checked against the certificate's DNS names and sent as the
+    // server name (RFC 6066, 3); an address is never sent there.
     int set = 0;
-    if (address != SOCK_ADDRESS_NONE) {
-        set = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(session), sock_dotted(address));
+    if (is_address) {
+        set = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(session), host);
     } else {
         SSL_set_hostflags(session, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
         set = SSL_set1_host(session, host) == 1 && SSL_set_tlsext_host_name(session, host) == 1 ? 1 : 0;
