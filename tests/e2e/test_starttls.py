@@ -182,6 +182,52 @@ def test_corrupt_record_inside_tls(certs):
     assert results[1] == (5, "", "Error passing data: recv() error while reading data from 127.0.0.1: " + reason)
 
 
+def reversed_inside_tls(certs):
+    """A provider's script up to its 250 to ATRN, inside TLS."""
+    return [("send", GREETING), ("line",), ("send", STARTTLS_EHLO), ("line",), ("send", "220 go ahead\r\n"),
+            ("tls", certs.server_context("good")), ("line",),
+            ("send", "250-odmr\r\n250-AUTH CRAM-MD5\r\n250 ATRN\r\n")] + cram_md5_accepted() + [("line",)]
+
+
+def test_what_tls_already_holds_is_relayed_at_once(certs):
+    """Commands that came in the same TLS record as the 250 to ATRN, beyond
+    what the reply reader takes, sit decrypted inside the TLS library where
+    no wait on the socket can see them: they must reach the local server
+    without the provider sending anything more."""
+    pipelined = "".join(f"NOOP {i:04d}\r\n" for i in range(400))  # 4,400 bytes: more than a reply's buffer
+    provider = ScriptedPeer(reversed_inside_tls(certs)[:-1] +
+                            [("line",), ("send", "250 reversing\r\n" + pipelined), ("eof",)])
+    smtp = ScriptedPeer([("send", "220 local\r\n")] + [("line",)] * 400 + [("close",)])
+    code, out, err = run(["-e", "-c", certs.ca_file, "-a", provider.port, "-p", smtp.port, "127.0.0.1", "tim",
+                          "tanstaaftanstaaf"], binary=QUILN_SHORT, timeout=30)
+    provider.join()
+    smtp.join()
+    assert (code, out, err) == (0, "", "")
+    assert smtp.lines == [f"NOOP {i:04d}" for i in range(400)]
+    assert provider.leftover == b"220 local\r\n"  # and the greeting went the other way
+
+
+def test_a_slow_provider_gets_every_byte_in_order(certs):
+    """24 MB from the local server toward a provider that does not read for a
+    while (more than the sockets between them hold): the relay must stop
+    reading the local server while TLS cannot take more, and go on when it
+    can; nothing may be lost, doubled or reordered."""
+    rng = random.Random(8)
+    words = [bytes(rng.choice(b"abcdefgh") for _ in range(60)) for _ in range(1000)]
+    data = b"".join(b"250-%07d %s\r\n" % (i, words[i % 1000]) for i in range(24 * 1024 * 1024 // 72))
+    provider = ScriptedPeer(reversed_inside_tls(certs)[:-1] +
+                            [("line",), ("send", "250 reversing\r\n"), ("sleep", 1.0),
+                             ("collect", len(data) + len("220 local\r\n")), ("close",)])
+    smtp = ScriptedPeer([("send", b"220 local\r\n" + data), ("eof",)])
+    code, out, err = run(["-e", "-c", certs.ca_file, "-a", provider.port, "-p", smtp.port, "127.0.0.1", "tim",
+                          "tanstaaftanstaaf"], timeout=60)
+    provider.join()
+    smtp.join()
+    assert provider.error is None, provider.error
+    assert (code, out, err) == (0, "", "")
+    assert provider.leftover == b"220 local\r\n" + data
+
+
 @pytest.mark.parametrize("end", ["quit", "close_notify", "close"])
 def test_two_hundred_messages_inside_tls(sink, certs, end):
     """However the provider ends the reversed session (QUIT; or closing after
