@@ -189,14 +189,16 @@ int tls_handshake() noexcept
     errno = 0;
     const int result = SSL_connect(session);
     if (result == 1) {
-        // Checked again on the certificate the session holds: a pin is
-        // never taken on the callback's word alone.
+        // Checked again on what the session holds: the verdict is never
+        // taken on the callback's word alone.
         X509* certificate = SSL_get1_peer_certificate(session);
         const bool pin_matches = note_certificate(certificate);
         X509_free(certificate);
-        if (certificate == nullptr || !pin_matches) {
+        const long verdict = SSL_get_verify_result(session);
+        if (certificate == nullptr || !pin_matches || (!pin_set && verdict != X509_V_OK)) {
             refuse(certificate == nullptr ? "the server sent no certificate"
-                                          : "its SHA-256 fingerprint is not the one given with -f");
+                   : !pin_matches         ? "its SHA-256 fingerprint is not the one given with -f"
+                                          : X509_verify_cert_error_string(verdict));
             set_reason(refusal);
             return TLS_FAILED;
         }
@@ -211,8 +213,6 @@ int tls_handshake() noexcept
     }
     if (status == TLS_FAILED && refused)
         set_reason(refusal);
-    else if (status == TLS_FAILED && error_reason == nullptr && errno == 0)
-        set_reason("the server closed the connection during the handshake");
     return status;
 }
 
