@@ -41,6 +41,7 @@ void close_smtp() noexcept
 
 void wipe_buffers() noexcept
 {
+    tls_release();
     secure_wipe(command_buffer, sizeof command_buffer);
     secure_wipe(line_buffer, sizeof line_buffer);
     secure_wipe(secret_buffer, sizeof secret_buffer);

@@ -33,30 +33,18 @@ void print_usage()
                 default_ehlo_domain);
     probe_auth_methods(1);
     std::printf("\n"
-                "More options:
-"
-                " -r count pick up again while the provider delivers mail, at most count
-"
-                "        pickups in all (1 to 1000); for providers that deliver part of the
-"
-                "        queue per pickup
-"
-                " -i secs set the relay's idle time-out (1 to 3600, default 60 seconds)
-");
+                "More options:\n"
+                " -r count pick up again while the provider delivers mail, at most count\n"
+                "        pickups in all (1 to 1000); for providers that deliver part of the\n"
+                "        queue per pickup\n"
+                " -i secs set the relay's idle time-out (1 to 3600, default 60 seconds)\n");
     if (tls_available())
-        std::printf(" -e require STARTTLS (RFC 3207) and check the server's certificate
-"
-                    " -c file trust the CA certificates in this PEM file, not the system's
-"
-                    " -f sha256 accept the server's certificate if its SHA-256 fingerprint
-"
-                    "        is this one (64 hex digits, colons allowed), whoever signed it
-");
+        std::printf(" -e require STARTTLS (RFC 3207) and check the server's certificate\n"
+                    " -c file trust the CA certificates in this PEM file, not the system's\n"
+                    " -f sha256 accept the server's certificate if its SHA-256 fingerprint\n"
+                    "        is this one (64 hex digits, colons allowed), whoever signed it\n");
     else
-        std::printf(" -e, -c, -f: TLS is not available in this build
-");
-    std::printf(" -k file read pwd from the first line of this file (no access for group
-"
-                "        or others); pwd is then not given
-");
+        std::printf(" -e, -c, -f: TLS is not available in this build\n");
+    std::printf(" -k file read pwd from the first line of this file (no access for group\n"
+                "        or others); pwd is then not given\n");
 }

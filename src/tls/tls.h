@@ -57,8 +57,12 @@ inline constexpr int tls_pin_size = 32; // a SHA-256 fingerprint
 
 // Sends close_notify when the session is sound (without waiting for the
 // server's), then frees the session and wipes its keys. The socket stays
-// open. Calling it without a session does nothing.
+// open. Calling it without a session does nothing. What tls_prepare set up
+// stays for the next session.
 void tls_close() noexcept;
+
+// Ends TLS for the run: frees what tls_prepare set up and wipes the pin.
+void tls_release() noexcept;
 
 // The reason of the last TLS_FAILED, or nullptr when the socket itself
 // failed (its error code is then the current one).

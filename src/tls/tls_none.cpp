@@ -54,6 +54,8 @@ sock_t tls_socket() noexcept
 
 void tls_close() noexcept {}
 
+void tls_release() noexcept {}
+
 const char* tls_error() noexcept
 {
     return not_available;

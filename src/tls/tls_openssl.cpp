@@ -160,6 +160,9 @@ int tls_prepare(const char* ca_file, const unsigned char* pin) noexcept
 
 int tls_attach(sock_t sock, const char* host, bool is_address) noexcept
 {
+    // Each pickup of the run has a session of its own, judged afresh.
+    refused = pinned = false;
+    refusal[0] = fingerprint[0] = subject[0] = '\0';
     ERR_clear_error();
     session = SSL_new(context);
     if (session == nullptr || SSL_set_fd(session, sock) != 1) {
@@ -274,6 +277,11 @@ void tls_close() noexcept
     session = nullptr;
     session_socket = SOCK_INVALID;
     session_sound = false;
+}
+
+void tls_release() noexcept
+{
+    tls_close();
     if (context != nullptr)
         SSL_CTX_free(context);
     context = nullptr;

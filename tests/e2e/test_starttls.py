@@ -240,6 +240,17 @@ def test_two_hundred_messages_inside_tls(sink, certs, end):
     assert_all_delivered(sink, report, queue)
 
 
+def test_every_pickup_of_a_run_has_its_own_tls_session(sink, certs):
+    """-r with a provider that delivers one message per session: each pickup
+    does STARTTLS and the certificate check afresh, and the queue drains."""
+    queue = [("sender@example.net", ["rcpt@example.org"], message(i, b"one per pickup\r\n")) for i in range(3)]
+    (code, out, err), report, _ = tls_pickup(sink, certs, queue, ["-r", "10", "-c", certs.ca_file], per_session=1,
+                                             accept_count=4)
+    assert (code, out, err) == (0, "", "")
+    assert report["sessions"] == 4 and report["received"].count("STARTTLS") == 4
+    assert_all_delivered(sink, report, queue)
+
+
 @pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
 def test_twenty_megabyte_message(sink, certs, tls):
     rng = random.Random(20)

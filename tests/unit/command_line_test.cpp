@@ -177,7 +177,7 @@ TEST(ParseCommandLine, ExactlyOneHundredDomains)
     EXPECT_STREQ(s.domains[99], "d99.example");
 }
 
-// The program's own options: the file options -c and -k also take a next
+// The file options -c and -k also take a next
 // argument that begins with '/', and only those two.
 class ProgramOptions : public ::testing::TestWithParam<ScanCase> {};
 
@@ -189,7 +189,7 @@ TEST_P(ProgramOptions, FileOptionsTakeAbsolutePaths)
     option_index = 1;
     for (std::size_t i = 0; i < c.expected.size(); ++i) {
         const char* value = "unset";
-        EXPECT_EQ(next_option(static_cast<int>(argv.size()), argv.data(), program_options, &value),
+        EXPECT_EQ(next_option(static_cast<int>(argv.size()), argv.data(), option_string, &value),
                   c.expected[i].result)
             << "call " << i;
         if (c.expected[i].value == nullptr) {
