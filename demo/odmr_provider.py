@@ -58,7 +58,8 @@ class Provider:
     """One provider: accounts, a queue per domain, and a listening socket."""
 
     def __init__(self, user, secret, domains, queue, port=0, mechanisms=("CRAM-MD5", "LOGIN"),
-                 timeout=20, accept_count=1, tls_context=None, per_session=None):
+                 timeout=20, accept_count=1, tls_context=None, per_session=None, auth_in_clear=True,
+                 starttls_reply="220 2.0.0 ready to start TLS", end="quit"):
         self.user = user
         self.secret = secret
         self.domains = [d.lower() for d in domains]
@@ -68,6 +69,12 @@ class Provider:
         self.timeout = timeout
         self.accept_count = accept_count
         self.tls_context = tls_context  # offers STARTTLS (RFC 3207) when set
+        self.auth_in_clear = auth_in_clear  # False: AUTH is offered only inside TLS
+        self.starttls_reply = starttls_reply
+        # How the reversed session ends: "quit"; or, with TLS, closing without
+        # QUIT after the last message, with ("close_notify") or without
+        # ("close") a TLS close_notify.
+        self.end = end
         self.listener = socket.create_server(("127.0.0.1", port))
         self.port = self.listener.getsockname()[1]
         self.report = {"authenticated": False, "atrn": None, "delivered": [], "refused": [], "error": None,
@@ -90,7 +97,11 @@ class Provider:
             for _ in range(self.accept_count):
                 conn, _ = self.listener.accept()
                 with conn:
-                    self.session(conn)
+                    self.conn = conn
+                    try:
+                        self.session(conn)
+                    finally:
+                        self.conn.close()  # the TLS socket, when STARTTLS wrapped it
         except Exception as e:  # reported, never raised into the caller's thread
             self.report["error"] = f"{type(e).__name__}: {e}"
         finally:
@@ -102,6 +113,7 @@ class Provider:
     def session(self, conn):
         self.report["sessions"] += 1
         self.authenticated = False
+        self.in_tls = False
         conn.settimeout(self.timeout)
         reader = LineReader(conn)
         self.send(conn, f"220 {HOSTNAME} ESMTP demo ODMR provider")
@@ -114,15 +126,22 @@ class Provider:
                 # One write, as servers do: line by line, Nagle's algorithm and
                 # the client's delayed ACK would stall each EHLO by 40 ms.
                 lines = [f"250-{HOSTNAME} hello {arg}"]
-                if self.tls_context is not None and self.report["tls"] is None:
+                if self.tls_context is not None and not self.in_tls:
                     lines.append("250-STARTTLS")
-                lines += ["250-AUTH " + " ".join(self.mechanisms), "250 ATRN"]
+                if self.auth_in_clear or self.in_tls:
+                    lines.append("250-AUTH " + " ".join(self.mechanisms))
+                lines.append("250 ATRN")
                 self.send(conn, "\r\n".join(lines))
-            elif verb == "STARTTLS" and self.tls_context is not None and self.report["tls"] is None:
-                self.send(conn, "220 2.0.0 ready to start TLS")
-                conn = self.tls_context.wrap_socket(conn, server_side=True)
+            elif verb == "STARTTLS" and self.tls_context is not None and not self.in_tls:
+                self.send(conn, self.starttls_reply)
+                if not self.starttls_reply.startswith("220"):
+                    continue
+                conn = self.conn = self.tls_context.wrap_socket(conn, server_side=True)
                 reader = LineReader(conn)
+                self.in_tls = True
                 self.report["tls"] = conn.version()
+            elif verb == "AUTH" and not self.auth_in_clear and not self.in_tls:
+                self.send(conn, "538 5.7.11 encryption required for requested authentication mechanism")
             elif verb == "AUTH":
                 self.authenticate(conn, reader, arg.upper())
             elif verb == "ATRN":
@@ -182,7 +201,13 @@ class Provider:
                 self.queue.remove((mail_from, rcpts, data))
             except smtplib.SMTPException as e:
                 self.report["refused"].append({"from": mail_from, "to": rcpts, "error": str(e)})
-        smtp.quit()
+        if self.end == "quit" or not self.in_tls:
+            smtp.quit()
+        elif self.end == "close_notify":
+            try:  # sends close_notify, then waits for the client's (or its close)
+                self.conn = conn.unwrap()
+            except OSError:
+                pass
         return True
 
 

@@ -3,7 +3,7 @@
 # those that are missing.
 set -euo pipefail
 
-packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev python3 python3-pytest python3-aiosmtpd valgrind clang-tidy cppcheck stunnel4 openssl)
+packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev python3 python3-pytest python3-aiosmtpd valgrind clang-tidy cppcheck stunnel4 openssl libssl-dev python3-cryptography)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

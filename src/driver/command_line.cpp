@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/exit_codes.h"
+#include "common/ascii.h"
 #include "common/settings.h"
+#include "driver/exit_codes.h"
+#include "tls/tls.h"
 
 int option_index = 1;
 
@@ -62,6 +64,78 @@ namespace {
     return value != nullptr && value[0] != '\0';
 }
 
+// A SHA-256 fingerprint: 64 hex digits in any letter case, colons anywhere
+// between them ignored.
+[[nodiscard]] bool parse_fingerprint(const char* value, unsigned char* pin) noexcept
+{
+    if (value == nullptr)
+        return false;
+    int digits = 0;
+    for (const char* p = value; *p != '\0'; ++p) {
+        if (*p == ':')
+            continue;
+        const char c = ascii_lower(*p);
+        int nibble = -1;
+        if (ascii_is_digit(c))
+            nibble = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            nibble = c - 'a' + 10;
+        if (nibble < 0 || digits == 2 * pin_size)
+            return false;
+        if (digits % 2 == 0)
+            pin[digits / 2] = static_cast<unsigned char>(nibble << 4);
+        else
+            pin[digits / 2] = static_cast<unsigned char>(pin[digits / 2] | nibble);
+        ++digits;
+    }
+    return digits == 2 * pin_size;
+}
+
+[[noreturn]] void tls_not_available()
+{
+    usage_error("TLS is not available in this build\n");
+}
+
+void add_domain(const char* domain)
+{
+    if (settings.domain_count == max_domains) {
+        std::fprintf(stderr, "Too many domains in command line (max %d)\n", max_domains);
+        std::exit(static_cast<int>(ExitCode::usage));
+    }
+    settings.domains[settings.domain_count++] = domain;
+}
+
+// With -k the secret comes from its file: every positional after the user
+// is a domain, also one read as the secret before -k was seen.
+void take_secret_from_file()
+{
+    if (settings.secret == nullptr)
+        return;
+    add_domain(settings.secret); // checks the room
+    for (int i = settings.domain_count - 1; i > 0; --i)
+        settings.domains[i] = settings.domains[i - 1];
+    settings.domains[0] = settings.secret;
+    settings.secret = nullptr;
+}
+
+// Certificate options are refused where they would protect nothing.
+void check_tls_options()
+{
+    if (settings.ca_file != nullptr && settings.pin_set != 0)
+        usage_error("Give -c or -f, not both: trust a CA or pin one certificate\n");
+    if ((settings.ca_file != nullptr || settings.pin_set != 0) && settings.starttls == 0)
+        usage_error("-c and -f need -e: without STARTTLS no certificate is checked\n");
+    if (settings.ca_file != nullptr) {
+        std::FILE* file = std::fopen(settings.ca_file, "r");
+        if (file == nullptr) {
+            std::fprintf(stderr, "Cannot read the CA certificates in %s: %s\n", settings.ca_file,
+                         std::strerror(errno));
+            std::exit(static_cast<int>(ExitCode::usage));
+        }
+        std::fclose(file);
+    }
+}
+
 } // namespace
 
 int next_option(int argc, const char* const* argv, const char* options, const char** value) noexcept
@@ -85,10 +159,12 @@ int next_option(int argc, const char* const* argv, const char* options, const ch
         return OPTION_INVALID;
     }
     if (entry[1] == ':') {
+        const bool names_file = entry[2] == ':';
+        const char* next = option_index + 1 < argc ? argv[option_index + 1] : nullptr;
         if (arg[2] != '\0') { // glued: -a366
             *value = arg + 2;
             ++option_index;
-        } else if (option_index + 1 < argc && !is_prefix(argv[option_index + 1][0])) {
+        } else if (next != nullptr && (names_file ? next[0] != '-' : !is_prefix(next[0]))) {
             *value = argv[option_index + 1];
             option_index += 2;
         } else {
@@ -116,14 +192,10 @@ void parse_command_line(int argc, const char* const* argv)
                 settings.server = value;
             } else if (positionals == 1) {
                 settings.user = value;
-            } else if (positionals == 2) {
+            } else if (positionals == 2 && settings.secret_file == nullptr) {
                 settings.secret = value;
             } else {
-                if (settings.domain_count == max_domains) {
-                    std::fprintf(stderr, "Too many domains in command line (max %d)\n", max_domains);
-                    std::exit(static_cast<int>(ExitCode::usage));
-                }
-                settings.domains[settings.domain_count++] = value;
+                add_domain(value);
             }
             ++positionals;
             break;
@@ -169,6 +241,30 @@ void parse_command_line(int argc, const char* const* argv)
         case 'v':
             settings.verbose = 1;
             break;
+        case 'e':
+            if (!tls_available())
+                tls_not_available();
+            settings.starttls = 1;
+            break;
+        case 'c':
+            if (!tls_available())
+                tls_not_available();
+            if (!has_text(value))
+                usage_error("You must specify a file of CA certificates after -c\n");
+            settings.ca_file = value;
+            break;
+        case 'f':
+            if (!tls_available())
+                tls_not_available();
+            if (!parse_fingerprint(value, settings.pin))
+                usage_error("You must specify a SHA-256 fingerprint (64 hex digits) after -f\n");
+            settings.pin_set = 1;
+            break;
+        case 'k':
+            if (!has_text(value))
+                usage_error("You must specify the file that holds the secret after -k\n");
+            settings.secret_file = value;
+            break;
         case OPTION_INVALID:
             std::fprintf(stderr, "Invalid argument: %s\n", value);
             usage_only();
@@ -177,8 +273,11 @@ void parse_command_line(int argc, const char* const* argv)
         }
     }
 
-    if (positionals < 3)
+    if (settings.secret_file != nullptr)
+        take_secret_from_file();
+    if (positionals < (settings.secret_file != nullptr ? 2 : 3))
         usage_only();
+    check_tls_options();
     if (settings.atrn_port < 0)
         settings.atrn_port = settings.iis_mode != 0 ? 25 : 366;
     if (settings.ehlo_domain == nullptr)

@@ -26,6 +26,7 @@ int main(int argc, char** argv)
         ++relayed;
     }
     forget_secret();
+    wipe_buffers();
 
     if (settings.pickup_limit > 0 && settings.verbose != 0)
         std::printf("Pickups that relayed mail: %d\n", relayed);

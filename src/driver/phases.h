@@ -11,6 +11,15 @@ void start_run(int argc, char** argv);
 // capabilities.
 void greet_atrn_server();
 
+// With -e: starts the TLS library and loads what it trusts, before any
+// connection; a plain run does nothing here.
+void prepare_tls();
+
+// With -e, after the first EHLO reply: STARTTLS (RFC 3207), the handshake
+// and the certificate checks. Returns with the session up; the caller sends
+// EHLO again.
+void start_tls();
+
 // Chooses a method and authenticates with CRAM-MD5 or LOGIN; returns on 235.
 void authenticate();
 

@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "net/transport.h"
+#include "tls/tls.h"
+
 std::uint32_t atrn_address;
 std::uint32_t smtp_address;
 sock_t atrn_socket = SOCK_INVALID;
@@ -23,6 +26,7 @@ void forget_secret() noexcept
 
 void close_atrn() noexcept
 {
+    tls_close(); // close_notify while the socket is still open; wipes the keys
     if (atrn_socket != SOCK_INVALID)
         sock_close(atrn_socket);
     atrn_socket = SOCK_INVALID;
@@ -35,11 +39,22 @@ void close_smtp() noexcept
     smtp_socket = SOCK_INVALID;
 }
 
+void wipe_buffers() noexcept
+{
+    tls_release();
+    secure_wipe(command_buffer, sizeof command_buffer);
+    secure_wipe(line_buffer, sizeof line_buffer);
+    secure_wipe(secret_buffer, sizeof secret_buffer);
+    wipe_reply_buffer();
+    wipe_relay_buffers();
+}
+
 void end_run(ExitCode code)
 {
     close_atrn();
     close_smtp();
     forget_secret();
+    wipe_buffers();
     std::exit(static_cast<int>(code));
 }
 

@@ -36,8 +36,12 @@ void forget_secret() noexcept;
 void close_atrn() noexcept;
 void close_smtp() noexcept;
 
+// Overwrites every buffer that held text of the dialogue or the mail, and
+// ends TLS for good.
+void wipe_buffers() noexcept;
+
 // Closes what is still open (the ATRN connection first), wipes the secret and
-// ends the process.
+// the buffers, and ends the process.
 [[noreturn]] void end_run(ExitCode code);
 
 // Prints the message on stderr, closes what is still open (the ATRN

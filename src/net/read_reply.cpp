@@ -3,6 +3,8 @@
 
 #include "common/ascii.h"
 #include "common/settings.h"
+#include "common/wipe.h"
+#include "net/stream.h"
 #include "net/transport.h"
 
 namespace {
@@ -36,6 +38,12 @@ const char* get_reply_buffer() noexcept
     return reply_buffer;
 }
 
+void wipe_reply_buffer() noexcept
+{
+    secure_zero(reply_buffer, sizeof reply_buffer);
+    secure_zero(reply_excess, sizeof reply_excess);
+}
+
 int get_reply_excess(const char** bytes) noexcept
 {
     *bytes = reply_excess;
@@ -52,22 +60,26 @@ int read_reply(sock_t sock, int timeout_seconds) noexcept
     int scan = 0; // start of the first line not yet examined
     reply_excess_count = 0;
     for (;;) {
-        SockWait wait{sock, true, false, false, false};
-        const int ready = sock_wait(&wait, 1, timeout_seconds);
-        if (ready < 0) {
-            const char* reason = socket_error_text();
-            set_last_error("select() error while reading from %s: %s", sock_dotted(peer), reason);
-            return -1;
+        // What TLS has already decrypted is read without a wait.
+        if (!stream_buffered(sock)) {
+            SockWait wait{sock, false, false, false, false};
+            stream_interest(&wait, true, false);
+            const int ready = sock_wait(&wait, 1, timeout_seconds);
+            if (ready < 0) {
+                const char* reason = socket_error_text();
+                set_last_error("select() error while reading from %s: %s", sock_dotted(peer), reason);
+                return -1;
+            }
+            if (ready == 0) {
+                set_last_error("Timeout error while waiting data from %s", sock_dotted(peer));
+                return -1;
+            }
         }
-        if (ready == 0) {
-            set_last_error("Timeout error while waiting data from %s", sock_dotted(peer));
-            return -1;
-        }
-        const int n = sock_recv(sock, reply_buffer + received, reply_buffer_size - received);
+        const int n = stream_recv(sock, reply_buffer + received, reply_buffer_size - received);
         if (n == SOCK_AGAIN)
             continue;
         if (n < 0) {
-            const char* reason = socket_error_text();
+            const char* reason = stream_error_text();
             set_last_error("recv() error while waiting data from %s: %s", sock_dotted(peer), reason);
             return -1;
         }

@@ -1,5 +1,7 @@
 #include <cstring>
 
+#include "common/wipe.h"
+#include "net/stream.h"
 #include "net/transport.h"
 
 namespace {
@@ -16,17 +18,18 @@ struct Side {
     int pending;
     bool ended;    // it has ended its sending in order
     bool shut;     // its end has been passed on to the other side
+    bool stalled;  // a write TLS has begun and not finished: offer it the same bytes again
 };
 
 // Reads what `from` holds into the room left for `to`. Returns 1 on data, 0
 // on an orderly end, -1 with last_error set.
 int fill(const Side& from, Side& to) noexcept
 {
-    const int n = sock_recv(from.sock, to.inbound + to.pending, relay_buffer_size - to.pending);
+    const int n = stream_recv(from.sock, to.inbound + to.pending, relay_buffer_size - to.pending);
     if (n == SOCK_AGAIN)
         return 1;
     if (n < 0) {
-        const char* reason = socket_error_text();
+        const char* reason = stream_error_text();
         set_last_error("recv() error while reading data from %s: %s", sock_dotted(from.peer), reason);
         return -1;
     }
@@ -40,7 +43,8 @@ int fill(const Side& from, Side& to) noexcept
 // Returns 0, or SOCK_FAILED with the socket's error code set.
 int send_pending(Side& to) noexcept
 {
-    const int n = sock_send(to.sock, to.inbound, to.pending);
+    const int n = stream_send(to.sock, to.inbound, to.pending);
+    to.stalled = n == SOCK_AGAIN;
     if (n == SOCK_AGAIN)
         return 0;
     if (n < 0)
@@ -55,7 +59,7 @@ int drain(Side& to) noexcept
 {
     if (send_pending(to) == 0)
         return 0;
-    const char* reason = socket_error_text();
+    const char* reason = stream_error_text();
     set_last_error("send() error writing to %s: %s", sock_dotted(to.peer), reason);
     return -1;
 }
@@ -80,7 +84,8 @@ int check_channel(const Side& side) noexcept
 void deliver_rest(Side& to, int timeout_seconds) noexcept
 {
     while (to.pending > 0) {
-        SockWait wait{to.sock, false, true, false, false};
+        SockWait wait{to.sock, false, false, false, false};
+        stream_interest(&wait, false, true);
         if (sock_wait(&wait, 1, timeout_seconds) <= 0 || send_pending(to) != 0)
             return;
     }
@@ -90,10 +95,10 @@ void deliver_rest(Side& to, int timeout_seconds) noexcept
 // 3.6) once everything read before it has been delivered; the other direction
 // goes on, so that the replies to a pipelined last message and QUIT still
 // reach the side that ended.
-void pass_end_on(Side& from, Side& to) noexcept
+void pass_end_on(Side& from, const Side& to) noexcept
 {
     if (from.ended && !from.shut && to.pending == 0) {
-        (void)sock_shutdown_send(to.sock);
+        stream_shutdown_send(to.sock);
         from.shut = true;
     }
 }
@@ -109,12 +114,18 @@ int stop(const Side& failed, Side& other, int timeout_seconds) noexcept
 
 } // namespace
 
+void wipe_relay_buffers() noexcept
+{
+    secure_zero(to_smtp_buffer, sizeof to_smtp_buffer);
+    secure_zero(to_atrn_buffer, sizeof to_atrn_buffer);
+}
+
 int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const char* first_bytes,
                   int first_count) noexcept
 {
     static_assert(reply_buffer_size <= relay_buffer_size, "what follows a reply fits the relay's buffer");
-    Side atrn{atrn_sock, 0, to_atrn_buffer, 0, false, false};
-    Side smtp{smtp_sock, 0, to_smtp_buffer, 0, false, false};
+    Side atrn{atrn_sock, 0, to_atrn_buffer, 0, false, false, false};
+    Side smtp{smtp_sock, 0, to_smtp_buffer, 0, false, false, false};
     int port = 0;
     sock_peer(atrn_sock, &atrn.peer, &port);
     sock_peer(smtp_sock, &smtp.peer, &port);
@@ -131,13 +142,17 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const
             return 0;
 
         // A side is read only while it has not ended and there is room for
-        // what it sends, and written only while something waits for it.
-        SockWait set[2] = {
-            {atrn.sock, !atrn.ended && smtp.pending < relay_buffer_size, atrn.pending > 0, false, false},
-            {smtp.sock, !smtp.ended && atrn.pending < relay_buffer_size, smtp.pending > 0, false, false},
-        };
-        const int ready = sock_wait(set, 2, timeout_seconds);
-        if (ready == 0) {
+        // what it sends (and no write toward the other side is half done),
+        // and written only while something waits for it.
+        const bool read_atrn = !atrn.ended && smtp.pending < relay_buffer_size && !smtp.stalled;
+        const bool read_smtp = !smtp.ended && atrn.pending < relay_buffer_size && !atrn.stalled;
+        SockWait set[2] = {{atrn.sock, false, false, false, false}, {smtp.sock, false, false, false, false}};
+        stream_interest(&set[0], read_atrn, atrn.pending > 0);
+        stream_interest(&set[1], read_smtp, smtp.pending > 0);
+        // What TLS has already decrypted is relayed without waiting.
+        const bool atrn_buffered = read_atrn && stream_buffered(atrn.sock);
+        const int ready = sock_wait(set, 2, atrn_buffered ? 0 : timeout_seconds);
+        if (ready == 0 && !atrn_buffered) {
             if (atrn.ended || smtp.ended)
                 return 0; // the side still open stayed silent after the other's end
             set_last_error("Timeout error passig data");
@@ -150,14 +165,14 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const
 
         // What a socket holds is read before its pending error is judged:
         // the kernel still hands out bytes that came before a reset.
-        if (set[0].readable) {
+        if (read_atrn && (atrn_buffered || stream_can_read(set[0]))) {
             const int status = fill(atrn, smtp);
             if (status < 0)
                 return stop(atrn, smtp, timeout_seconds);
             if (status == 0)
                 atrn.ended = true;
         }
-        if (set[1].readable) {
+        if (read_smtp && stream_can_read(set[1])) {
             const int status = fill(smtp, atrn);
             if (status < 0)
                 return stop(smtp, atrn, timeout_seconds);
@@ -169,9 +184,9 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const
         if (check_channel(smtp) != 0)
             return stop(smtp, atrn, timeout_seconds);
 
-        if (set[0].writable && drain(atrn) != 0)
+        if (atrn.pending > 0 && stream_can_write(set[0]) && drain(atrn) != 0)
             return stop(atrn, smtp, timeout_seconds);
-        if (set[1].writable && drain(smtp) != 0)
+        if (smtp.pending > 0 && stream_can_write(set[1]) && drain(smtp) != 0)
             return stop(smtp, atrn, timeout_seconds);
     }
 }

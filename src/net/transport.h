@@ -60,6 +60,10 @@ void set_last_error(const char* format, ...) noexcept __attribute__((format(prin
 // ATRN): their count, with *bytes pointing at them.
 [[nodiscard]] int get_reply_excess(const char** bytes) noexcept;
 
+// Overwrites the reply buffer and what followed the last reply, which hold
+// text of the dialogue.
+void wipe_reply_buffer() noexcept;
+
 // Reads one SMTP reply, however many lines and pieces it comes in, waiting at
 // most timeout_seconds for each piece. Returns its status (0 to 999) with the
 // text in the reply buffer, or -1 with one of: "select() error while reading
@@ -88,5 +92,8 @@ void set_last_error(const char* format, ...) noexcept __attribute__((format(prin
 // "Timeout error passig data", "select() error passing data: %s", "Error in
 // data channel with %s: %s", "recv() error while reading data from %s: %s",
 // "send() error writing to %s: %s".
+// Overwrites the relay's buffers, which hold the mail that passed.
+void wipe_relay_buffers() noexcept;
+
 [[nodiscard]] int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds,
                                 const char* first_bytes = nullptr, int first_count = 0) noexcept;

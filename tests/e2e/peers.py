@@ -74,6 +74,21 @@ class ScriptedPeer:
                 elif kind == "line":
                     line = self._readline(conn)
                     self.lines.append(line.decode("latin-1"))
+                elif kind == "tls":  # STARTTLS has been answered: the handshake, as the server
+                    conn = args[0].wrap_socket(conn, server_side=True)
+                    self.events.append("tls")
+                elif kind == "collect":  # until this many bytes have come, unparsed
+                    data = bytearray(self.leftover)
+                    while len(data) < args[0]:
+                        chunk = conn.recv(1 << 20)
+                        if not chunk:
+                            raise EOFError("closed by the program")
+                        data += chunk
+                    self.leftover = bytes(data)
+                elif kind == "recv":  # whatever has come, unparsed (a TLS hello, say)
+                    self.leftover += conn.recv(65536)
+                elif kind == "raw":  # bytes on the socket beneath TLS: a corrupt record
+                    os.write(conn.fileno(), args[0])
                 elif kind == "sleep":
                     time.sleep(args[0])
                 elif kind == "shut":  # end our sending; go on reading

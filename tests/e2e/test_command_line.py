@@ -40,6 +40,12 @@ USAGE = (
     "        pickups in all (1 to 1000); for providers that deliver part of the\n"
     "        queue per pickup\n"
     " -i secs set the relay's idle time-out (1 to 3600, default 60 seconds)\n"
+    " -e require STARTTLS (RFC 3207) and check the server's certificate\n"
+    " -c file trust the CA certificates in this PEM file, not the system's\n"
+    " -f sha256 accept the server's certificate if its SHA-256 fingerprint\n"
+    "        is this one (64 hex digits, colons allowed), whoever signed it\n"
+    " -k file read pwd from the first line of this file (no access for group\n"
+    "        or others); pwd is then not given\n"
 )
 
 POSITIONALS = ["127.0.0.1", "user", "secret"]

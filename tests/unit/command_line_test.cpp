@@ -3,6 +3,7 @@
 // black-box (tests/e2e/test_command_line.py).
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,77 @@ TEST(ParseCommandLine, ExactlyOneHundredDomains)
     const Settings s = parse(args);
     EXPECT_EQ(s.domain_count, max_domains);
     EXPECT_STREQ(s.domains[99], "d99.example");
+}
+
+// The file options -c and -k also take a next
+// argument that begins with '/', and only those two.
+class ProgramOptions : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(ProgramOptions, FileOptionsTakeAbsolutePaths)
+{
+    const ScanCase& c = GetParam();
+    std::vector<const char*> argv{"quiln"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    option_index = 1;
+    for (std::size_t i = 0; i < c.expected.size(); ++i) {
+        const char* value = "unset";
+        EXPECT_EQ(next_option(static_cast<int>(argv.size()), argv.data(), option_string, &value),
+                  c.expected[i].result)
+            << "call " << i;
+        if (c.expected[i].value == nullptr) {
+            EXPECT_EQ(value, nullptr) << "call " << i;
+        } else {
+            EXPECT_STREQ(value, c.expected[i].value) << "call " << i;
+        }
+        EXPECT_EQ(option_index, c.index_after[i]) << "call " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ProgramOptions,
+    ::testing::Values(
+        ScanCase{{"-k", "/run/credentials/quiln.service/secret"},
+                 {{'k', "/run/credentials/quiln.service/secret"}, {0, nullptr}}, {3, 4}},
+        ScanCase{{"/c", "/etc/ssl/ca.pem"}, {{'c', "/etc/ssl/ca.pem"}}, {3}},
+        ScanCase{{"-k", "-v"}, {{'k', nullptr}, {'v', nullptr}}, {2, 3}},
+        ScanCase{{"-k-file"}, {{'k', "-file"}}, {2}},
+        ScanCase{{"-k"}, {{'k', nullptr}, {0, nullptr}}, {2, 3}},
+        ScanCase{{"-f", "/x"}, {{'f', nullptr}, {OPTION_INVALID, "/x"}}, {2, 3}},
+        ScanCase{{"-s", "/x"}, {{'s', nullptr}, {OPTION_INVALID, "/x"}}, {2, 3}},
+        ScanCase{{"-ec"}, {{'e', nullptr}, {0, nullptr}}, {2, 3}},
+        ScanCase{{"-:"}, {{':', nullptr}, {0, nullptr}}, {2, 3}}));
+
+// With -k every positional after the user is a domain, wherever -k stands.
+TEST(ParseCommandLine, SecretFileMakesTheThirdPositionalADomain)
+{
+    for (const auto& args : {std::vector<const char*>{"-k", "/s", "srv", "u", "dom1", "dom2"},
+                             std::vector<const char*>{"srv", "u", "dom1", "dom2", "-k", "/s"},
+                             std::vector<const char*>{"srv", "u", "dom1", "-k", "/s", "dom2"}}) {
+        const Settings s = parse(args);
+        EXPECT_STREQ(s.secret_file, "/s");
+        EXPECT_EQ(s.secret, nullptr);
+        ASSERT_EQ(s.domain_count, 2);
+        EXPECT_STREQ(s.domains[0], "dom1");
+        EXPECT_STREQ(s.domains[1], "dom2");
+        EXPECT_STREQ(s.ehlo_domain, "dom1");
+    }
+}
+
+TEST(ParseCommandLine, FingerprintInEveryForm)
+{
+    const unsigned char expected[pin_size] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 0x01, 0x23, 0x45,
+                                              0x67, 0x89, 0xab, 0xcd, 0xef, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab,
+                                              0xcd, 0xef, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
+    const std::string hex = "0123456789abcdef0123456789ABCDEF0123456789abcdef0123456789ABCDEF";
+    std::string with_colons;
+    for (std::size_t i = 0; i < hex.size(); i += 2)
+        with_colons += (i > 0 ? ":" : "") + hex.substr(i, 2);
+    for (const std::string& text : {hex, with_colons}) {
+        const Settings s = parse({"-e", "-f", text.c_str(), "srv", "u", "p"});
+        EXPECT_EQ(s.pin_set, 1);
+        EXPECT_EQ(std::memcmp(s.pin, expected, pin_size), 0) << text;
+        EXPECT_EQ(s.starttls, 1);
+    }
 }
 
 } // namespace
