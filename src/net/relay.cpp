@@ -21,6 +21,36 @@ struct Side {
     bool stalled;  // a write TLS has begun and not finished: offer it the same bytes again
 };
 
+// A socket's pending error, or a socket whose error cannot be read, fails
+// its side with "Error in data channel".
+int check_channel(const Side& side) noexcept
+{
+    int pending = 0;
+    int length = 0;
+    if (sock_pending_error(side.sock, &pending, &length) != 0 || length != static_cast<int>(sizeof pending) ||
+        pending != 0) {
+        const char* reason = socket_error_text();
+        set_last_error("Error in data channel with %s: %s", sock_dotted(side.peer), reason);
+        return -1;
+    }
+    return 0;
+}
+
+// A recv or send on `side` failed. A pending error of its socket names the
+// failure as a check after the wait would have; otherwise the call's own
+// error does (`what` is "recv() error while reading data from" or "send()
+// error writing to").
+int side_failed(const Side& side, const char* what) noexcept
+{
+    const int code = sock_error();
+    if (check_channel(side) != 0)
+        return -1;
+    sock_set_error(code);
+    const char* reason = stream_error_text();
+    set_last_error("%s %s: %s", what, sock_dotted(side.peer), reason);
+    return -1;
+}
+
 // Reads what `from` holds into the room left for `to`. Returns 1 on data, 0
 // on an orderly end, -1 with last_error set.
 int fill(const Side& from, Side& to) noexcept
@@ -28,11 +58,8 @@ int fill(const Side& from, Side& to) noexcept
     const int n = stream_recv(from.sock, to.inbound + to.pending, relay_buffer_size - to.pending);
     if (n == SOCK_AGAIN)
         return 1;
-    if (n < 0) {
-        const char* reason = stream_error_text();
-        set_last_error("recv() error while reading data from %s: %s", sock_dotted(from.peer), reason);
-        return -1;
-    }
+    if (n < 0)
+        return side_failed(from, "recv() error while reading data from");
     if (n == 0)
         return 0;
     to.pending += n;
@@ -59,22 +86,7 @@ int drain(Side& to) noexcept
 {
     if (send_pending(to) == 0)
         return 0;
-    const char* reason = stream_error_text();
-    set_last_error("send() error writing to %s: %s", sock_dotted(to.peer), reason);
-    return -1;
-}
-
-int check_channel(const Side& side) noexcept
-{
-    int pending = 0;
-    int length = 0;
-    if (sock_pending_error(side.sock, &pending, &length) != 0 || length != static_cast<int>(sizeof pending) ||
-        pending != 0) {
-        const char* reason = socket_error_text();
-        set_last_error("Error in data channel with %s: %s", sock_dotted(side.peer), reason);
-        return -1;
-    }
-    return 0;
+    return side_failed(to, "send() error writing to");
 }
 
 // The relay is over because one side failed or both have ended: whatever was
@@ -179,9 +191,10 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const
             if (status == 0)
                 smtp.ended = true;
         }
-        if (check_channel(atrn) != 0)
+        // A pending error is looked for only where the wait saw trouble.
+        if (set[0].failed && check_channel(atrn) != 0)
             return stop(atrn, smtp, timeout_seconds);
-        if (check_channel(smtp) != 0)
+        if (set[1].failed && check_channel(smtp) != 0)
             return stop(smtp, atrn, timeout_seconds);
 
         if (atrn.pending > 0 && stream_can_write(set[0]) && drain(atrn) != 0)

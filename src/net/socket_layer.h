@@ -68,6 +68,10 @@ struct SockWait {
     bool want_write;
     bool readable;
     bool writable;
+    // The socket may hold a pending error: an error or a hang-up was
+    // reported on it, or the wait cannot tell (then every socket of a wait
+    // that ended ready counts).
+    bool failed = false;
 };
 
 // Waits until one wanted condition is ready or `timeout_seconds` have passed.

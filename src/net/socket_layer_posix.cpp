@@ -252,7 +252,7 @@ int sock_wait(SockWait* set, int count, int timeout_seconds) noexcept
     }
     pollfd fds[max_sockets];
     for (int i = 0; i < count; ++i) {
-        set[i].readable = set[i].writable = false;
+        set[i].readable = set[i].writable = set[i].failed = false;
         // A socket with nothing wanted stays out, as it would stay out of
         // every set of select(); poll would report its hang-up regardless.
         const bool wanted = set[i].want_read || set[i].want_write;
@@ -279,9 +279,10 @@ int sock_wait(SockWait* set, int count, int timeout_seconds) noexcept
             errno = EBADF;
             return -1;
         }
-        const bool failed = (r & (POLLERR | POLLHUP)) != 0;
-        set[i].readable = set[i].want_read && ((r & POLLIN) != 0 || failed);
-        set[i].writable = set[i].want_write && ((r & POLLOUT) != 0 || failed);
+        // poll always reports an error or a hang-up, wanted or not.
+        set[i].failed = (r & (POLLERR | POLLHUP)) != 0;
+        set[i].readable = set[i].want_read && ((r & POLLIN) != 0 || set[i].failed);
+        set[i].writable = set[i].want_write && ((r & POLLOUT) != 0 || set[i].failed);
         if (set[i].readable || set[i].writable)
             ++ready_count;
     }
