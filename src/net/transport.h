@@ -15,7 +15,10 @@
 inline constexpr std::size_t last_error_size = 512;
 inline constexpr std::size_t socket_error_buffer_size = 64;
 inline constexpr int reply_buffer_size = 2048;
-inline constexpr int relay_buffer_size = 4096;
+// Each direction of the relay holds at most this much. Measured on loopback
+// (100 MB through the relay): 4 KiB moved 211 MB/s, 16 KiB 385 MB/s, 64 KiB
+// 415 MB/s (socat, 8 KiB steps: 215 MB/s). Larger steps add little.
+inline constexpr int relay_buffer_size = 16 * 1024;
 
 extern char last_error[last_error_size];
 extern char socket_error_buffer[socket_error_buffer_size];

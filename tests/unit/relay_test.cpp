@@ -76,7 +76,7 @@ TEST(Relay, BothWaysUnchangedThroughASlowReader)
 TEST(Relay, AStalledSmtpServerHoldsTheProviderBack)
 {
     // While the SMTP server reads nothing, the relay takes no more than its
-    // 4096-byte buffer beyond what the kernel queues hold; nothing is lost.
+    // buffer beyond what the kernel queues hold; nothing is lost.
     Relay r(5);
     const std::string data = pattern(32 << 20, 3);
     std::size_t accepted = 0;
