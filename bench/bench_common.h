@@ -85,10 +85,41 @@ inline void send_all(int fd, std::string_view data)
     }
 }
 
+// What a peer reads and writes: a plain socket here, TLS over one in the
+// provider.
+class Stream {
+public:
+    virtual ~Stream() = default;
+    // Reads at most size bytes; 0 at the end of the stream or on an error.
+    virtual std::size_t read(char* buf, std::size_t size) = 0;
+    // Sends all of data, or ends the process.
+    virtual void write(std::string_view data) = 0;
+};
+
+class PlainStream final : public Stream {
+public:
+    explicit PlainStream(int fd) : fd_(fd) {}
+
+    std::size_t read(char* buf, std::size_t size) override
+    {
+        const ssize_t n = recv(fd_, buf, size, 0);
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+
+    void write(std::string_view data) override { send_all(fd_, data); }
+
+private:
+    int fd_;
+};
+
 // Reads CR LF lines through one large buffer.
 class LineReader {
 public:
-    explicit LineReader(int fd) : fd_(fd) {}
+    explicit LineReader(Stream& in) : in_(in) {}
+
+    // True while bytes that were read wait unparsed: after STARTTLS there must
+    // be none (RFC 3207, 4.2: nothing sent before the handshake counts).
+    bool pending() const { return end_ > start_; }
 
     // The next line without its CR LF; empty view at the end of the stream.
     std::string_view line()
@@ -150,14 +181,12 @@ private:
         }
         if (end_ == sizeof buf_)
             die("line too long");
-        const ssize_t n = recv(fd_, buf_ + end_, sizeof buf_ - end_, 0);
-        if (n <= 0)
-            return false;
-        end_ += static_cast<std::size_t>(n);
-        return true;
+        const std::size_t n = in_.read(buf_ + end_, sizeof buf_ - end_);
+        end_ += n;
+        return n > 0;
     }
 
-    int fd_;
+    Stream& in_;
     char buf_[1 << 18];
     std::size_t start_ = 0;
     std::size_t end_ = 0;

@@ -5,7 +5,8 @@
 int main()
 {
     const int fd = bench::accept_one(bench::listen_loopback());
-    auto* in = new bench::LineReader(fd);
+    bench::PlainStream stream(fd);
+    auto* in = new bench::LineReader(stream);
     bench::send_all(fd, "220 sink.example ESMTP\r\n");
     for (;;) {
         const std::string_view l = in->line();

@@ -1,13 +1,19 @@
 #!/usr/bin/python3
 """Relay benchmark: how fast mail passes from a provider to the local SMTP
-server through quiln, compared with direct delivery and with socat.
+server through quiln, compared with direct delivery and with what users would
+pick instead.
 
-Each round runs every workload through every way in turn (direct, quiln,
-socat as it comes, socat with a 4096-byte buffer and TCP_NODELAY), so that
-drifts of the machine touch all alike. Loopback only; every process is
-bounded in time. Prints a Markdown table of medians (min-max).
+The ways: direct; quiln; socat as it comes; socat with a 4096-byte buffer and
+TCP_NODELAY; fetchmail in ODMR mode (an rc file of the benchmark's own);
+inside TLS, quiln -e against the provider's STARTTLS, and quiln in the clear
+behind stunnel, which does the STARTTLS and verifies the provider's
+certificate (the README's recipe). The certificates are throwaway ones made
+with openssl for the run. Each round runs every workload through every way in
+turn, so that drifts of the machine touch all alike. Loopback only; every
+process is bounded in time. Prints Markdown tables of medians (min-max), the
+ratios, and the goals with their measured ratios.
 
-    bench/run.py [--rounds N] [--build DIR] [--quiln PATH] [--ways W,...] [--no-taskset]
+    bench/run.py [--rounds N] [--scale F] [--build DIR] [--quiln PATH] [--ways W,...] [--no-taskset]
 """
 
 import argparse
@@ -18,17 +24,33 @@ import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
-WORKLOADS = [("1 x 100 MB", 1, 100 * 1000 * 1000), ("1,000 x 10 KB", 1000, 10 * 1000),
-             ("10,000 x 1 KB", 10000, 1000)]
-WAYS = ["direct", "quiln", "socat", "socat tuned"]
+WORKLOADS = [(1, 100 * 1000 * 1000), (1000, 10 * 1000), (10000, 1000)]
+PLAIN_WAYS = ["direct", "quiln", "socat", "socat tuned", "fetchmail"]
+TLS_WAYS = ["quiln -e", "stunnel"]
+WAYS = PLAIN_WAYS + TLS_WAYS
+# fetchmail waits about 40 ms per message on small messages (Nagle's
+# algorithm): it gets at most this many messages of a workload, and its rates
+# are per second of what it ran.
+FETCHMAIL_MESSAGES = 100
 TIME_LIMIT = 120
+USER, SECRET, DOMAIN = "bench", "bench-secret", "bench.example"
+# The name in the provider's certificate that stunnel checks; quiln, given
+# 127.0.0.1, checks the certificate's IP address.
+SERVER_NAME = "odmr.bench.example"
 
 
-def start(cmd, prefix):
-    return subprocess.Popen(prefix + cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+def label(count, size):
+    unit = next((u for u in [(1e6, "MB"), (1e3, "KB"), (1, "B")] if size >= u[0]), (1, "B"))
+    return f"{count:,} x {size / unit[0]:g} {unit[1]}"
+
+
+def start(cmd, prefix, **kwargs):
+    kwargs = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **kwargs}
+    return subprocess.Popen(prefix + cmd, text=True, **kwargs)
 
 
 def read_port(proc):
@@ -46,6 +68,42 @@ def free_port():
     return port
 
 
+def listening(port):
+    """True once something listens on 127.0.0.1:port (read from /proc, so
+    that no connection is spent on finding out)."""
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if fields[3] == "0A" and fields[1] == f"0100007F:{port:04X}":
+                return True
+    return False
+
+
+def make_certificates(directory):
+    """A throwaway CA and a server certificate it signed, for SERVER_NAME and
+    127.0.0.1 (EC P-256, valid for two days). Returns (CA, certificate, key)."""
+    ca, ca_key = os.path.join(directory, "ca.pem"), os.path.join(directory, "ca.key")
+    cert, key = os.path.join(directory, "server.pem"), os.path.join(directory, "server.key")
+    csr, ext = os.path.join(directory, "server.csr"), os.path.join(directory, "server.ext")
+    with open(ext, "w") as f:
+        f.write(f"basicConstraints=critical,CA:FALSE\nsubjectAltName=DNS:{SERVER_NAME},IP:127.0.0.1\n")
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    for cmd in (["req", "-x509"] + ec + ["-days", "2", "-subj", "/CN=quiln bench CA", "-keyout", ca_key, "-out", ca],
+                ["req", "-new"] + ec + ["-subj", f"/CN={SERVER_NAME}", "-keyout", key, "-out", csr],
+                ["x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial", "-days", "2",
+                 "-extfile", ext, "-out", cert]):
+        subprocess.run(["openssl"] + cmd, check=True, capture_output=True, timeout=60)
+    return ca, cert, key
+
+
+def write_private(path, text):
+    """Writes a file only its owner can read (it holds the secret)."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with os.fdopen(fd, "w") as f:
+        f.write(text)
+    return path
+
+
 class PeakRss(threading.Thread):
     """Follows a process's VmHWM (its peak resident set) until it ends. The
     rusage of a child forked from this interpreter would count the
@@ -61,64 +119,227 @@ class PeakRss(threading.Thread):
         while True:
             try:
                 with open(self.path) as f:
-                    for line in f:
-                        if line.startswith("VmHWM:"):
-                            self.kib = max(self.kib, int(line.split()[1]))
-            except (OSError, ValueError):
+                    status = dict(line.split(":", 1) for line in f if ":" in line)
+                # Under taskset the first samples may be taskset's own, before
+                # its exec (which starts a new peak).
+                if status["Name"].strip() != "taskset" and "VmHWM" in status:
+                    self.kib = max(self.kib, int(status["VmHWM"].split()[0]))
+            except (OSError, ValueError, KeyError):
                 return
             time.sleep(0.002)
 
 
-def reap(proc, peak):
-    """Waits for a process; returns (user+sys seconds, peak RSS in KiB)."""
-    _, status, usage = os.wait4(proc.pid, 0)
+def reap(proc, peak, limit=TIME_LIMIT):
+    """Waits for a process, at most `limit` seconds before it is killed;
+    returns (user+sys seconds, peak RSS in KiB)."""
+    deadline = time.monotonic() + limit
+    while True:
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid != 0:
+            break
+        if time.monotonic() > deadline:
+            proc.kill()
+            os.wait4(proc.pid, 0)
+            proc.returncode = -9
+            raise RuntimeError(f"{proc.args}: still running after {limit} s")
+        time.sleep(0.005)
     proc.returncode = os.waitstatus_to_exitcode(status)
     peak.join(1)
     return usage.ru_utime + usage.ru_stime, peak.kib
 
 
-def one_run(build, way, count, size, prefix, quiln):
-    sink = start([f"{build}/bench/bench_sink"], prefix)
-    sink_port = read_port(sink)
-    relay = peak = None
-    try:
-        if way == "direct":
-            provider = start([f"{build}/bench/bench_provider", "direct", str(sink_port), str(count), str(size)],
-                             prefix)
-        elif way == "quiln":
-            provider = start([f"{build}/bench/bench_provider", "odmr", str(count), str(size)], prefix)
-            port = read_port(provider)
-            relay = start([quiln, "-a", str(port), "-p", str(sink_port), "127.0.0.1", "bench",
-                           "bench-secret"], prefix)
-            peak = PeakRss(relay.pid)
-        else:
-            port = free_port()
-            tuned = way == "socat tuned"
-            listen = f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr" + (",nodelay" if tuned else "")
-            target = f"TCP:127.0.0.1:{sink_port}" + (",nodelay" if tuned else "")
-            relay = start(["socat"] + (["-b", "4096"] if tuned else []) + [listen, target], prefix)
-            peak = PeakRss(relay.pid)
-            # socat serves one connection; the provider retries until it listens.
-            provider = start([f"{build}/bench/bench_provider", "direct", str(port), str(count), str(size)], prefix)
-        out, err = provider.communicate(timeout=TIME_LIMIT)
-        if provider.returncode != 0:
-            raise RuntimeError(f"{way}: provider failed: {err}")
-        result = json.loads(out.strip().splitlines()[-1])
-        if relay is not None:
-            cpu, rss = reap(relay, peak)
-            result["cpu"], result["rss_kib"] = cpu, rss
-        return result
-    finally:
-        for p in (relay, sink):
-            if p is not None and p.poll() is None and p.returncode is None:
-                try:
-                    p.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
+def wait_provider(provider, relays):
+    """Waits for the provider's figures; fails at once when a relay fails
+    first (the provider would wait for it until the time limit)."""
+    deadline = time.monotonic() + TIME_LIMIT
+    while True:
+        try:
+            return provider.communicate(timeout=0.05)
+        except subprocess.TimeoutExpired:
+            pass
+        for proc, _ in relays:
+            # WNOWAIT: looks without reaping, so that wait4 still gets the rusage.
+            info = os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT)
+            if info is not None and (info.si_code != os.CLD_EXITED or info.si_status != 0):
+                raise RuntimeError(f"{proc.args} failed before the provider was done (status {info.si_status})")
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"the provider was still running after {TIME_LIMIT} s")
+
+
+class Bench:
+    """What every run needs: the programs, the CPU prefix, the temporary
+    directory with the certificates."""
+
+    def __init__(self, build, quiln, prefix, tmp):
+        self.provider = f"{build}/bench/bench_provider"
+        self.sink = f"{build}/bench/bench_sink"
+        self.quiln, self.prefix, self.tmp = quiln, prefix, tmp
+        self.stunnel = shutil.which("stunnel4") or shutil.which("stunnel")
+        self.ca = self.cert = self.key = None
+
+    def relay(self, cmd, relays, **kwargs):
+        proc = start(cmd, self.prefix, **kwargs)
+        relays.append((proc, PeakRss(proc.pid)))
+        return proc
+
+    def odmr_provider(self, count, size, tls, others):
+        cmd = [self.provider, "odmr-tls" if tls else "odmr", str(count), str(size)]
+        provider = start(cmd + ([self.cert, self.key] if tls else []), self.prefix)
+        others.append(provider)
+        return provider, read_port(provider)
+
+    def one_run(self, way, count, size):
+        """Delivers `count` messages of `size` bytes through `way`; returns the
+        provider's figures with the relay processes' CPU seconds and peak RSS
+        (both summed over the processes of the way)."""
+        others = []  # processes to end if the run fails
+        relays = []  # (process, PeakRss), in the order they end
+        serving = []  # relays that serve on until told to stop
+        ok = False
+        try:
+            sink = start([self.sink], self.prefix)
+            others.append(sink)
+            sink_port = read_port(sink)
+            quiln_to_sink = ["-p", str(sink_port), "127.0.0.1", USER, SECRET]
+            if way == "direct":
+                provider = start([self.provider, "direct", str(sink_port), str(count), str(size)], self.prefix)
+                others.append(provider)
+            elif way in ("quiln", "quiln -e"):
+                provider, port = self.odmr_provider(count, size, way == "quiln -e", others)
+                tls = ["-e", "-c", self.ca] if way == "quiln -e" else []
+                self.relay([self.quiln] + tls + ["-a", str(port)] + quiln_to_sink, relays)
+            elif way == "stunnel":
+                provider, port = self.odmr_provider(count, size, True, others)
+                local = free_port()
+                # The README's recipe: STARTTLS with the provider, its
+                # certificate verified against the CA and the name.
+                config = write_private(os.path.join(self.tmp, "stunnel.conf"), f"""foreground = yes
+pid =
+debug = err
+[odmr]
+client = yes
+accept = 127.0.0.1:{local}
+connect = 127.0.0.1:{port}
+protocol = smtp
+verifyChain = yes
+CAfile = {self.ca}
+checkHost = {SERVER_NAME}
+""")
+                with open(os.path.join(self.tmp, "stunnel.log"), "w") as log:
+                    tunnel = start([self.stunnel, config], self.prefix, stdout=log, stderr=subprocess.STDOUT)
+                others.append(tunnel)
+                serving.append(tunnel)
+                peak = PeakRss(tunnel.pid)
+                deadline = time.monotonic() + 10
+                while not listening(local):
+                    if tunnel.poll() is not None or time.monotonic() > deadline:
+                        raise RuntimeError(f"stunnel did not start: {open(log.name).read()}")
+                    time.sleep(0.01)
+                self.relay([self.quiln, "-a", str(local)] + quiln_to_sink, relays)
+                relays.append((tunnel, peak))
+            elif way == "fetchmail":
+                provider, port = self.odmr_provider(count, size, False, others)
+                rc = write_private(os.path.join(self.tmp, "fetchmailrc"),
+                                   f'poll 127.0.0.1 port {port} protocol ODMR auth cram-md5\n'
+                                   f'    user "{USER}" password "{SECRET}"\n'
+                                   f'    fetchdomains {DOMAIN} smtphost 127.0.0.1/{sink_port}\n')
+                env = dict(os.environ, HOME=self.tmp, FETCHMAILHOME=self.tmp)
+                with open(os.path.join(self.tmp, "fetchmail.log"), "w") as log:
+                    self.relay(["fetchmail", "-f", rc, "--nosyslog", "-d0"], relays, env=env, stdout=log,
+                               stderr=subprocess.STDOUT)
+            else:
+                port = free_port()
+                tuned = way == "socat tuned"
+                listen = f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr" + (",nodelay" if tuned else "")
+                target = f"TCP:127.0.0.1:{sink_port}" + (",nodelay" if tuned else "")
+                self.relay(["socat"] + (["-b", "4096"] if tuned else []) + [listen, target], relays)
+                # socat serves one connection; the provider retries until it listens.
+                provider = start([self.provider, "direct", str(port), str(count), str(size)], self.prefix)
+                others.append(provider)
+            out, err = wait_provider(provider, relays)
+            if provider.returncode != 0:
+                raise RuntimeError(f"{way}: provider failed: {err}")
+            result = json.loads(out.strip().splitlines()[-1])
+            result["cpu"] = result["rss_kib"] = 0
+            for proc, peak in relays:
+                if proc in serving:
+                    proc.terminate()  # its CPU counts up to here
+                cpu, rss = reap(proc, peak)
+                if proc.returncode != 0 and proc.returncode != -15:
+                    raise RuntimeError(f"{way}: {proc.args} ended with {proc.returncode}")
+                result["cpu"] += cpu
+                result["rss_kib"] += rss
+            ok = True
+            return result
+        finally:
+            for p in [r[0] for r in relays] + others:
+                if p.returncode is None and p.poll() is None:
+                    if not ok:
+                        p.kill()
+                    try:
+                        p.wait(timeout=10)
+                    except subprocess.TimeoutExpired:
+                        p.kill()
+                        p.wait()
 
 
 def fmt(values, digits=1):
     return f"{statistics.median(values):.{digits}f} ({min(values):.{digits}f}-{max(values):.{digits}f})"
+
+
+def median_of(runs, what):
+    return statistics.median(what(r) for r in runs)
+
+
+def mb_per_s(r):
+    return r["bytes"] / r["seconds"] / 1e6
+
+
+def msgs_per_s(r):
+    return r["messages"] / r["seconds"]
+
+
+def cpu_per_mb(r):
+    return r["cpu"] / (r["bytes"] / 1e6)
+
+
+def goals(results, names):
+    """The goals of the relay as (text, measured ratio, met); a goal whose
+    ways were not run is left out."""
+    def med(name, way, what=mb_per_s):
+        runs = results.get((name, way))
+        return median_of(runs, what) if runs else None
+
+    out = []
+    large, middle = names[0], names[1]
+    for name in names:
+        socats = [w for w in ("socat", "socat tuned") if med(name, w) is not None]
+        if med(name, "quiln") is None or not socats:
+            continue
+        better = max(socats, key=lambda w: med(name, w))
+        ratio = med(name, "quiln") / med(name, better)
+        out.append((f"{name}: quiln >= 1.2 x the better socat ({better}), throughput", ratio, ratio >= 1.2))
+        ratio = med(name, "quiln", cpu_per_mb) / med(name, better, cpu_per_mb)
+        out.append((f"{name}: quiln's CPU per MB <= 0.8 x {better}'s", ratio, ratio <= 0.8))
+    if med(large, "quiln") is not None and med(large, "direct") is not None:
+        ratio = med(large, "quiln") / med(large, "direct")
+        out.append((f"{large}: quiln >= 0.45 x direct, throughput", ratio, ratio >= 0.45))
+    if med(large, "quiln") is not None and med(large, "fetchmail") is not None:
+        ratio = med(large, "quiln") / med(large, "fetchmail")
+        out.append((f"{large}: quiln >= 10 x fetchmail, throughput", ratio, ratio >= 10))
+    if med(middle, "quiln") is not None and med(middle, "fetchmail") is not None:
+        ratio = med(middle, "quiln", msgs_per_s) / med(middle, "fetchmail", msgs_per_s)
+        out.append((f"{middle}: quiln >= 100 x fetchmail, messages per second", ratio, ratio >= 100))
+    if med(large, "quiln -e") is not None and med(large, "stunnel") is not None:
+        ratio = med(large, "quiln -e") / med(large, "stunnel")
+        out.append((f"{large}, TLS: quiln -e >= 1.5 x quiln behind stunnel, throughput", ratio, ratio >= 1.5))
+        ratio = med(large, "quiln -e", cpu_per_mb) / med(large, "stunnel", cpu_per_mb)
+        out.append((f"{large}, TLS: quiln -e's CPU per MB < that of quiln and stunnel together", ratio, ratio < 1))
+    plain = [r["rss_kib"] for name in names for r in results.get((name, "quiln"), [])]
+    if plain:
+        out.append(("peak RSS of a plain run (the largest of all quiln runs) <= 2 MiB, in MiB", max(plain) / 1024,
+                    max(plain) <= 2048))
+    return out
 
 
 def main():
@@ -127,46 +348,84 @@ def main():
     parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build", "default"))
     parser.add_argument("--quiln", help="the program to measure (default: BUILD/quiln)")
     parser.add_argument("--ways", default=",".join(WAYS), help="a subset of: " + ", ".join(WAYS))
+    parser.add_argument("--scale", type=float, default=1.0,
+                        help="scale the large message and the message counts (e.g. 0.1 for a quick try)")
     parser.add_argument("--no-taskset", action="store_true", help="let the scheduler place the processes")
     args = parser.parse_args()
     quiln = args.quiln or f"{args.build}/quiln"
     ways = [w for w in WAYS if w in args.ways.split(",")]
+    if not ways or args.rounds < 1 or not 0 < args.scale <= 1:
+        sys.exit("nothing to measure: check --ways, --rounds and --scale")
     prefix = [] if args.no_taskset or not shutil.which("taskset") else ["taskset", "-c", "0"]
-    if not shutil.which("socat"):
-        sys.exit("socat is missing: apt-get install socat")
+    needed = {"socat": "socat", "socat tuned": "socat", "fetchmail": "fetchmail", "quiln -e": "openssl",
+              "stunnel": "stunnel4"}
+    for way in ways:
+        tool = needed.get(way)
+        if tool and not (shutil.which(tool) or (tool == "stunnel4" and shutil.which("stunnel"))):
+            sys.exit(f"{tool} is missing (the way \"{way}\"): apt-get install {tool}")
 
-    results = {(w[0], way): [] for w in WORKLOADS for way in ways}
+    # (name, count, size, fetchmail's count)
+    workloads = []
+    fetchmail_cap = max(10, round(FETCHMAIL_MESSAGES * args.scale))
+    for count, size in WORKLOADS:
+        if count == 1:
+            size = max(1000, round(size * args.scale))
+        else:
+            count = max(10, round(count * args.scale))
+        workloads.append((label(count, size), count, size, min(count, fetchmail_cap)))
+
+    results = {(w[0], way): [] for w in workloads for way in ways}
     started = time.monotonic()
-    for r in range(args.rounds):
-        for name, count, size in WORKLOADS:
-            for way in ways:
-                results[(name, way)].append(one_run(args.build, way, count, size, prefix, quiln))
-        print(f"round {r + 1}/{args.rounds} done ({time.monotonic() - started:.0f} s)", file=sys.stderr)
+    with tempfile.TemporaryDirectory(prefix="quiln-bench-") as tmp:
+        bench = Bench(args.build, quiln, prefix, tmp)
+        if "quiln -e" in ways or "stunnel" in ways:
+            bench.ca, bench.cert, bench.key = make_certificates(tmp)
+        for r in range(args.rounds):
+            for name, count, size, fetchmail_count in workloads:
+                for way in ways:
+                    n = fetchmail_count if way == "fetchmail" else count
+                    results[(name, way)].append(bench.one_run(way, n, size))
+            print(f"round {r + 1}/{args.rounds} done ({time.monotonic() - started:.0f} s)", file=sys.stderr)
 
-    print(f"{args.rounds} rounds, {'one CPU (taskset -c 0)' if prefix else 'any CPU'}; medians (min-max)\n")
-    print("| workload | way | MB/s | messages/s | relay CPU s/MB | relay peak RSS KiB | RCPT round trip µs |")
-    print("|---|---|---|---|---|---|---|")
-    for name, _, _ in WORKLOADS:
+    print(f"{args.rounds} rounds, {'one CPU (taskset -c 0)' if prefix else 'any CPU'}, "
+          f"{time.monotonic() - started:.0f} s; medians (min-max). Relay CPU and peak RSS are those of all the "
+          "relay's processes together (quiln and stunnel in the way \"stunnel\"; peak RSS summed).")
+    capped = [(name, n) for name, count, _, n in workloads if n < count]
+    if "fetchmail" in ways and capped:
+        print("fetchmail ran " + ", ".join(f"{n:,} messages of \"{name}\"" for name, n in capped) +
+              " (about 40 ms a message); its rates are per second of what it ran.")
+    print()
+    print("| workload | way | messages run | MB/s | messages/s | relay CPU s/MB | relay peak RSS KiB "
+          "| RCPT round trip µs |")
+    print("|---|---|---|---|---|---|---|---|")
+    for name, _, _, _ in workloads:
         for way in ways:
             runs = results[(name, way)]
-            mbs = [r["bytes"] / r["seconds"] / 1e6 for r in runs]
-            msgs = [r["messages"] / r["seconds"] for r in runs]
-            rtt = [r["rcpt_rtt_us"] for r in runs]
-            cpu = [r["cpu"] / (r["bytes"] / 1e6) for r in runs] if way != "direct" else None
-            rss = [r["rss_kib"] for r in runs] if way != "direct" else None
-            print(f"| {name} | {way} | {fmt(mbs)} | {fmt(msgs, 0)} | {fmt(cpu, 5) if cpu else '-'} | "
-                  f"{fmt(rss, 0) if rss else '-'} | {fmt(rtt)} |")
-    if ways != WAYS:
-        return
+            relayed = way != "direct"
+            cpu = fmt([cpu_per_mb(r) for r in runs], 5) if relayed else "-"
+            rss = fmt([r["rss_kib"] for r in runs], 0) if relayed else "-"
+            print(f"| {name} | {way} | {runs[0]['messages']:,} | {fmt([mb_per_s(r) for r in runs])} | "
+                  f"{fmt([msgs_per_s(r) for r in runs], 0)} | {cpu} | {rss} | "
+                  f"{fmt([r['rcpt_rtt_us'] for r in runs])} |")
+
     print("\nRatios of medians (throughput; CPU per MB):\n")
-    print("| workload | quiln/direct | quiln/socat | quiln/socat tuned | CPU quiln/socat | CPU quiln/socat tuned |")
-    print("|---|---|---|---|---|---|")
-    for name, _, _ in WORKLOADS:
-        med = {way: statistics.median(r["bytes"] / r["seconds"] for r in results[(name, way)]) for way in WAYS}
-        cpu = {way: statistics.median(r["cpu"] / r["bytes"] for r in results[(name, way)]) for way in WAYS[1:]}
-        print(f"| {name} | {med['quiln'] / med['direct']:.2f} | {med['quiln'] / med['socat']:.2f} | "
-              f"{med['quiln'] / med['socat tuned']:.2f} | {cpu['quiln'] / cpu['socat']:.2f} | "
-              f"{cpu['quiln'] / cpu['socat tuned']:.2f} |")
+    pairs = [("quiln", "direct"), ("quiln", "socat"), ("quiln", "socat tuned"), ("quiln", "fetchmail"),
+             ("quiln -e", "stunnel"), ("quiln -e", "quiln")]
+    pairs = [p for p in pairs if p[0] in ways and p[1] in ways]
+    print("| workload | " + " | ".join(f"{a}/{b}" for a, b in pairs) + " | " +
+          " | ".join(f"CPU {a}/{b}" for a, b in pairs if b != "direct") + " |")
+    print("|---|" + "---|" * (2 * len(pairs) - sum(b == "direct" for _, b in pairs)))
+    for name, _, _, _ in workloads:
+        med = {w: median_of(results[(name, w)], mb_per_s) for w in ways}
+        cpu = {w: median_of(results[(name, w)], cpu_per_mb) for w in ways if w != "direct"}
+        print(f"| {name} | " + " | ".join(f"{med[a] / med[b]:.2f}" for a, b in pairs) + " | " +
+              " | ".join(f"{cpu[a] / cpu[b]:.2f}" for a, b in pairs if b != "direct") + " |")
+
+    print("\nGoals (ratios of medians):\n")
+    print("| goal | measured | |")
+    print("|---|---|---|")
+    for text, ratio, met in goals(results, [w[0] for w in workloads]):
+        print(f"| {text} | {ratio:.3f} | {'met' if met else 'not met'} |")
 
 
 if __name__ == "__main__":

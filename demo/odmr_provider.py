@@ -4,7 +4,9 @@
 It holds a queue of messages for its customers' domains, speaks the server
 side of the ATRN dialogue (EHLO, AUTH CRAM-MD5 or LOGIN, ATRN) and, once it
 accepts ATRN, turns the connection round and delivers the queue over it as an
-SMTP client. It reports what it delivered as one JSON line on stdout.
+SMTP client. Delivered messages leave the queue. Like some real providers, it
+can deliver only part of the queue per session and keep the rest for the next
+ATRN (--per-session). It reports what it delivered as one JSON line on stdout.
 """
 
 import argparse
@@ -56,19 +58,28 @@ class Provider:
     """One provider: accounts, a queue per domain, and a listening socket."""
 
     def __init__(self, user, secret, domains, queue, port=0, mechanisms=("CRAM-MD5", "LOGIN"),
-                 timeout=20, accept_count=1, tls_context=None):
+                 timeout=20, accept_count=1, tls_context=None, per_session=None, auth_in_clear=True,
+                 starttls_reply="220 2.0.0 ready to start TLS", end="quit"):
         self.user = user
         self.secret = secret
         self.domains = [d.lower() for d in domains]
-        self.queue = queue  # list of (mail_from, [rcpt], bytes)
+        self.queue = list(queue)  # (mail_from, [rcpt], bytes); what is delivered leaves it
+        self.per_session = per_session  # at most this many messages per session; None: all
         self.mechanisms = mechanisms
         self.timeout = timeout
         self.accept_count = accept_count
         self.tls_context = tls_context  # offers STARTTLS (RFC 3207) when set
+        self.auth_in_clear = auth_in_clear  # False: AUTH is offered only inside TLS
+        self.starttls_reply = starttls_reply
+        # How the reversed session ends: "quit"; or, with TLS, closing without
+        # QUIT after the last message, with ("close_notify") or without
+        # ("close") a TLS close_notify.
+        self.end = end
         self.listener = socket.create_server(("127.0.0.1", port))
         self.port = self.listener.getsockname()[1]
         self.report = {"authenticated": False, "atrn": None, "delivered": [], "refused": [], "error": None,
-                       "received": [], "tls": None}
+                       "received": [], "tls": None, "sessions": 0}
+        self.authenticated = False  # in the current session
         self.thread = None
 
     def start(self):
@@ -86,7 +97,11 @@ class Provider:
             for _ in range(self.accept_count):
                 conn, _ = self.listener.accept()
                 with conn:
-                    self.session(conn)
+                    self.conn = conn
+                    try:
+                        self.session(conn)
+                    finally:
+                        self.conn.close()  # the TLS socket, when STARTTLS wrapped it
         except Exception as e:  # reported, never raised into the caller's thread
             self.report["error"] = f"{type(e).__name__}: {e}"
         finally:
@@ -96,6 +111,9 @@ class Provider:
         conn.sendall(text.encode("latin-1") + b"\r\n")
 
     def session(self, conn):
+        self.report["sessions"] += 1
+        self.authenticated = False
+        self.in_tls = False
         conn.settimeout(self.timeout)
         reader = LineReader(conn)
         self.send(conn, f"220 {HOSTNAME} ESMTP demo ODMR provider")
@@ -105,16 +123,25 @@ class Provider:
             verb, _, arg = line.partition(" ")
             verb = verb.upper()
             if verb == "EHLO":
-                self.send(conn, f"250-{HOSTNAME} hello {arg}")
-                if self.tls_context is not None and self.report["tls"] is None:
-                    self.send(conn, "250-STARTTLS")
-                self.send(conn, "250-AUTH " + " ".join(self.mechanisms))
-                self.send(conn, "250 ATRN")
-            elif verb == "STARTTLS" and self.tls_context is not None and self.report["tls"] is None:
-                self.send(conn, "220 2.0.0 ready to start TLS")
-                conn = self.tls_context.wrap_socket(conn, server_side=True)
+                # One write, as servers do: line by line, Nagle's algorithm and
+                # the client's delayed ACK would stall each EHLO by 40 ms.
+                lines = [f"250-{HOSTNAME} hello {arg}"]
+                if self.tls_context is not None and not self.in_tls:
+                    lines.append("250-STARTTLS")
+                if self.auth_in_clear or self.in_tls:
+                    lines.append("250-AUTH " + " ".join(self.mechanisms))
+                lines.append("250 ATRN")
+                self.send(conn, "\r\n".join(lines))
+            elif verb == "STARTTLS" and self.tls_context is not None and not self.in_tls:
+                self.send(conn, self.starttls_reply)
+                if not self.starttls_reply.startswith("220"):
+                    continue
+                conn = self.conn = self.tls_context.wrap_socket(conn, server_side=True)
                 reader = LineReader(conn)
+                self.in_tls = True
                 self.report["tls"] = conn.version()
+            elif verb == "AUTH" and not self.auth_in_clear and not self.in_tls:
+                self.send(conn, "538 5.7.11 encryption required for requested authentication mechanism")
             elif verb == "AUTH":
                 self.authenticate(conn, reader, arg.upper())
             elif verb == "ATRN":
@@ -142,13 +169,13 @@ class Provider:
             self.send(conn, "334 " + base64.b64encode(b"Password:").decode())
             password = base64.b64decode(reader.line()).decode("latin-1")
             ok = user == self.user and password == self.secret
-        self.report["authenticated"] = ok
+        self.report["authenticated"] = self.authenticated = ok
         self.send(conn, "235 2.7.0 authentication successful" if ok else "535 5.7.8 authentication failed")
 
     def atrn(self, conn, reader, arg):
         """Returns True when the connection was turned round and used."""
         self.report["atrn"] = arg
-        if not self.report["authenticated"]:
+        if not self.authenticated:
             self.send(conn, "530 5.7.0 authentication required")
             return False
         # RFC 2645, 5.2: the domains are separated by commas; none means all.
@@ -160,6 +187,8 @@ class Provider:
         if not mail:
             self.send(conn, "453 4.3.0 no mail in the queue")
             return False
+        if self.per_session is not None:
+            mail = mail[:self.per_session]
         if reader.pending:
             raise ValueError("client spoke before the connection was turned round")
         self.send(conn, "250 2.0.0 OK, now reversing the connection")
@@ -169,9 +198,16 @@ class Provider:
             try:
                 refused = smtp.sendmail(mail_from, rcpts, data)
                 self.report["delivered"].append({"from": mail_from, "to": rcpts, "refused": list(refused)})
+                self.queue.remove((mail_from, rcpts, data))
             except smtplib.SMTPException as e:
                 self.report["refused"].append({"from": mail_from, "to": rcpts, "error": str(e)})
-        smtp.quit()
+        if self.end == "quit" or not self.in_tls:
+            smtp.quit()
+        elif self.end == "close_notify":
+            try:  # sends close_notify, then waits for the client's (or its close)
+                self.conn = conn.unwrap()
+            except OSError:
+                pass
         return True
 
 
@@ -198,10 +234,19 @@ def main():
     parser.add_argument("--domain", action="append", default=[])
     parser.add_argument("--empty", action="store_true", help="hold no mail (ATRN gets 453)")
     parser.add_argument("--timeout", type=float, default=20)
+    parser.add_argument("--per-session", type=int, metavar="N",
+                        help="deliver at most N messages per session and keep the rest for the next ATRN "
+                             "(serves sessions until one gets 453)")
     args = parser.parse_args()
+    if args.per_session is not None and args.per_session < 1:
+        parser.error("--per-session must be at least 1")
     domains = args.domain or ["example.org"]
     queue = [] if args.empty else [m for d in domains for m in sample_queue(d)]
-    provider = Provider(args.user, args.secret, domains, queue, args.port, timeout=args.timeout)
+    sessions = 1
+    if args.per_session is not None:  # the sessions that deliver, then the one that gets 453
+        sessions = -(-len(queue) // args.per_session) + 1
+    provider = Provider(args.user, args.secret, domains, queue, args.port, timeout=args.timeout,
+                        accept_count=sessions, per_session=args.per_session)
     if args.port_file:
         with open(args.port_file + ".tmp", "w") as f:
             f.write(str(provider.port))
@@ -209,7 +254,7 @@ def main():
     else:
         print(provider.port, flush=True)
     provider.start()
-    report = provider.join(args.timeout * 3)
+    report = provider.join(args.timeout * (sessions + 2))
     print(json.dumps(report), flush=True)
     return 0 if report["error"] is None else 1
 

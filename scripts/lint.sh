@@ -13,6 +13,8 @@ layers=$(grep -rn '#include "driver/' src/net src/auth src/tls src/common 2>/dev
          grep -rn '#include "auth/' src/net src/tls src/common 2>/dev/null || true
          grep -rn '#include "net/' src/auth src/common 2>/dev/null || true
          grep -rn '#include "tls/' src/auth src/common 2>/dev/null || true)
+# Only the TLS backends know which TLS library there is.
+layers+=$(grep -rn '#include <openssl/' src --exclude-dir=tls || true)
 if [ -n "$layers" ]; then
     echo "includes across the layers:"
     echo "$layers"

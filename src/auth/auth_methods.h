@@ -45,3 +45,7 @@ void probe_auth_methods(int list);
 // otherwise prints "ATRN server does not support ATRN !" on stderr and
 // returns 0.
 [[nodiscard]] int parse_ehlo_reply(const char* reply);
+
+// Whether a line of the EHLO reply (scanned as parse_ehlo_reply scans it)
+// has `keyword` as its keyword, ASCII case ignored. Prints nothing.
+[[nodiscard]] bool ehlo_reply_lists(const char* reply, const char* keyword) noexcept;

@@ -90,14 +90,10 @@ void read_mechanisms(Cursor& c) noexcept
            ascii_is_digit(c.at[2]) && (c.at[3] == ' ' || c.at[3] == '-');
 }
 
-} // namespace
-
-int parse_ehlo_reply(const char* reply)
+// Calls on_keyword(keyword, cursor after it) for the keyword of every line.
+template <typename OnKeyword>
+void scan_keywords(const char* reply, OnKeyword on_keyword) noexcept
 {
-    for (auto& method : auth_methods)
-        method.offered = 0;
-
-    bool atrn_seen = false;
     Cursor c{reply, std::strlen(reply)};
     skip_line(c); // the first line names the server and holds no keyword
 
@@ -110,12 +106,35 @@ int parse_ehlo_reply(const char* reply)
         read_word(c, keyword);
         if (c.left == 0)
             break;
+        on_keyword(keyword, c);
+        skip_line(c);
+    }
+}
+
+} // namespace
+
+bool ehlo_reply_lists(const char* reply, const char* keyword) noexcept
+{
+    bool seen = false;
+    scan_keywords(reply, [&seen, keyword](const char* listed, Cursor&) {
+        if (ascii_equal_nocase(listed, keyword))
+            seen = true;
+    });
+    return seen;
+}
+
+int parse_ehlo_reply(const char* reply)
+{
+    for (auto& method : auth_methods)
+        method.offered = 0;
+
+    bool atrn_seen = false;
+    scan_keywords(reply, [&atrn_seen](const char* keyword, Cursor& c) {
         if (ascii_equal_nocase(keyword, "ATRN"))
             atrn_seen = true;
         else if (ascii_equal_nocase(keyword, "AUTH"))
             read_mechanisms(c);
-        skip_line(c);
-    }
+    });
 
     if (atrn_seen || settings.iis_mode != 0)
         return 1;

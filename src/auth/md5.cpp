@@ -1,4 +1,5 @@
 #include "auth/md5.h"
+#include "common/wipe.h"
 
 #include <array>
 #include <cstring>
@@ -43,9 +44,7 @@ void store_le32(unsigned char* p, std::uint32_t x) noexcept
 
 void secure_wipe(void* memory, std::uint32_t size) noexcept
 {
-    volatile unsigned char* p = static_cast<volatile unsigned char*>(memory);
-    while (size-- > 0)
-        *p++ = 0;
+    secure_zero(memory, size);
 }
 
 void md5_init(Md5Context* context) noexcept

@@ -2,6 +2,7 @@
 #pragma once
 
 inline constexpr int max_domains = 100;
+inline constexpr int pin_size = 32; // a SHA-256 fingerprint
 
 struct Settings {
     const char* server;               // ATRN server: host name or dotted IPv4
@@ -16,10 +17,17 @@ struct Settings {
     const char* forced_auth; // SASL mechanism the run must use, or nullptr
     int iis_mode;            // ATRN port 25 by default; ATRN need not be advertised
     int verbose;             // progress lines and the protocol trace on stdout
+    int pickup_limit;        // -r: pickups at most while mail comes; 0 when not given (one)
+    int relay_idle_seconds;  // -i: the relay's idle time-out; 0 when not given (the default)
+    int starttls;            // TLS required on the ATRN connection (RFC 3207)
+    const char* ca_file;     // PEM file of trusted CAs, or nullptr for the system's
+    int pin_set;             // accept only the certificate whose fingerprint is `pin`
+    unsigned char pin[pin_size];
+    const char* secret_file; // the secret is the first line of this file
 };
 
 inline constexpr Settings default_settings = {
-    nullptr, nullptr, nullptr, {}, 0, -1, 25, "127.0.0.1", nullptr, nullptr, 0, 0,
+    nullptr, nullptr, nullptr, {}, 0, -1, 25, "127.0.0.1", nullptr, nullptr, 0, 0, 0, 0, 0, nullptr, 0, {}, nullptr,
 };
 
 extern Settings settings;

@@ -137,7 +137,6 @@ void authenticate()
     decode_challenge();
     status = method.kind == AUTH_KIND_LOGIN ? login_exchange() : cram_md5_exchange();
     secure_wipe(command_buffer, sizeof command_buffer);
-    secure_wipe(secret_buffer, static_cast<std::uint32_t>(std::strlen(secret_buffer))); // not needed again
 
     if (status == 235)
         return;

@@ -1,8 +1,16 @@
 // The command line: options, positional arguments, defaults and usage text.
 #pragma once
 
-// Option letters; a letter followed by ':' takes a value.
-inline constexpr const char option_string[] = "t:h:a:p:s:vm";
+// Option letters; a letter followed by ':' takes a value, by "::" a file
+// name, which may also be a separate argument that begins with '/' (an
+// absolute path). "r:i:" drain the queue: repeated pickups and the relay's
+// idle time-out; "ec::f:" are TLS; "k::" is the secret's file.
+inline constexpr const char option_string[] = "t:h:a:p:s:vmr:i:ec::f:k::";
+
+// Bounds of -r (pickups in one run) and -i (the relay's idle time-out in
+// seconds; RFC 5321, 4.5.3.2 lets either end wait 10 minutes per command).
+inline constexpr int pickup_limit_max = 1000;
+inline constexpr int relay_idle_seconds_max = 3600;
 
 // Two lines, each ending in a newline.
 inline constexpr const char program_banner[] =

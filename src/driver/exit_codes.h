@@ -9,4 +9,7 @@ enum class ExitCode : int {
     connection = 4,     // a connection cannot be opened
     dialogue = 5,       // a network failure or an unexpected reply during the run
     internal_limit = 6, // a value too long for the program's fixed buffers
+    // TLS could not be set up or the server's certificate was not accepted:
+    // do not retry blindly, check the provider's certificate or your -c/-f.
+    tls = 7,
 };

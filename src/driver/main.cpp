@@ -1,10 +1,34 @@
+#include <cstdio>
+
+#include "common/settings.h"
 #include "driver/exit_codes.h"
 #include "driver/phases.h"
+#include "driver/run_state.h"
 
 int main(int argc, char** argv)
 {
-    start_and_greet(argc, argv);
-    authenticate();
-    pick_up_mail();
+    start_run(argc, argv);
+
+    // With -r the run picks up again, on new connections, for as long as the
+    // provider turns the line round: some deliver only part of the queue per
+    // pickup. 453 means the queue is empty.
+    const int limit = settings.pickup_limit > 0 ? settings.pickup_limit : 1;
+    int relayed = 0;
+    for (int pickup = 1; pickup <= limit; ++pickup) {
+        if (pickup > 1 && settings.verbose != 0)
+            std::printf("Pickup %d of at most %d\n", pickup, limit);
+        greet_atrn_server();
+        authenticate();
+        if (pickup == limit)
+            forget_secret(); // not needed again
+        if (pick_up_mail() == PickupEnd::no_mail)
+            break;
+        ++relayed;
+    }
+    forget_secret();
+    wipe_buffers();
+
+    if (settings.pickup_limit > 0 && settings.verbose != 0)
+        std::printf("Pickups that relayed mail: %d\n", relayed);
     return static_cast<int>(ExitCode::success);
 }

@@ -1,16 +1,35 @@
-// The three phases of a run, in order. Each returns only when the run goes on;
+// The phases of a run, in order: the start once, then one or more pickups of
+// greeting, authentication and mail. Each returns only when the run goes on;
 // every failure ends the process with its message and exit code.
 #pragma once
 
-// Socket start-up, command line, method probe, name resolution, connection to
-// the ATRN server, greeting, EHLO and the capability check. The secret is
-// blanked in argv once it is read.
-void start_and_greet(int argc, char** argv);
+// Socket start-up, command line, method probe, name resolution and the checks
+// that need no connection. The secret is blanked in argv once it is read.
+void start_run(int argc, char** argv);
+
+// Connects to the ATRN server, reads its greeting, sends EHLO and checks the
+// capabilities.
+void greet_atrn_server();
+
+// With -e: starts the TLS library and loads what it trusts, before any
+// connection; a plain run does nothing here.
+void prepare_tls();
+
+// With -e, after the first EHLO reply: STARTTLS (RFC 3207), the handshake
+// and the certificate checks. Returns with the session up; the caller sends
+// EHLO again.
+void start_tls();
 
 // Chooses a method and authenticates with CRAM-MD5 or LOGIN; returns on 235.
 void authenticate();
 
+// How a pickup that succeeded ended.
+enum class PickupEnd {
+    relayed, // the provider said 250 and the relay ran until a side closed
+    no_mail, // the provider said 453 and both servers were quit
+};
+
 // Connects to the local SMTP server, sends ATRN, and relays the reversed
-// connection (250) or quits both servers (453). Returns when the run has
+// connection (250) or quits both servers (453). Returns when the pickup has
 // succeeded, with both connections closed.
-void pick_up_mail();
+[[nodiscard]] PickupEnd pick_up_mail();

@@ -69,7 +69,7 @@ void quit_both()
 
 } // namespace
 
-void pick_up_mail()
+PickupEnd pick_up_mail()
 {
     connect_to_smtp_server();
 
@@ -93,7 +93,11 @@ void pick_up_mail()
     if (settings.verbose != 0)
         std::printf("Connection has been reversed\n");
     if (status == 250) {
-        if (relay_streams(atrn_socket, smtp_socket, relay_timeout) < 0) {
+        // The provider may start its session right behind the 250.
+        const char* first_bytes = nullptr;
+        const int first_count = get_reply_excess(&first_bytes);
+        const int idle = settings.relay_idle_seconds > 0 ? settings.relay_idle_seconds : relay_timeout;
+        if (relay_streams(atrn_socket, smtp_socket, idle, first_bytes, first_count) < 0) {
             const char* reason = get_last_error();
             std::fprintf(stderr, "Error passing data: %s\n", reason);
             close_smtp();
@@ -106,4 +110,5 @@ void pick_up_mail()
     }
     close_smtp();
     close_atrn();
+    return status == 250 ? PickupEnd::relayed : PickupEnd::no_mail;
 }

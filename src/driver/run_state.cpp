@@ -3,6 +3,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#include "net/transport.h"
+#include "tls/tls.h"
 
 std::uint32_t atrn_address;
 std::uint32_t smtp_address;
@@ -15,8 +19,14 @@ char line_buffer[line_buffer_size];
 unsigned char digest[md5_digest_size];
 char secret_buffer[secret_buffer_size];
 
+void forget_secret() noexcept
+{
+    secure_wipe(secret_buffer, static_cast<std::uint32_t>(std::strlen(secret_buffer)));
+}
+
 void close_atrn() noexcept
 {
+    tls_close(); // close_notify while the socket is still open; wipes the keys
     if (atrn_socket != SOCK_INVALID)
         sock_close(atrn_socket);
     atrn_socket = SOCK_INVALID;
@@ -29,10 +39,22 @@ void close_smtp() noexcept
     smtp_socket = SOCK_INVALID;
 }
 
+void wipe_buffers() noexcept
+{
+    tls_release();
+    secure_wipe(command_buffer, sizeof command_buffer);
+    secure_wipe(line_buffer, sizeof line_buffer);
+    secure_wipe(secret_buffer, sizeof secret_buffer);
+    wipe_reply_buffer();
+    wipe_relay_buffers();
+}
+
 void end_run(ExitCode code)
 {
     close_atrn();
     close_smtp();
+    forget_secret();
+    wipe_buffers();
     std::exit(static_cast<int>(code));
 }
 

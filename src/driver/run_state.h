@@ -28,14 +28,22 @@ extern unsigned char digest[md5_digest_size];
 inline constexpr int secret_buffer_size = 128 * 1024;
 extern char secret_buffer[secret_buffer_size];
 
+// Wipes the secret once no pickup needs it again; wiping twice does nothing.
+void forget_secret() noexcept;
+
 // Closes the connection named and marks it closed; closing a closed one does
 // nothing.
 void close_atrn() noexcept;
 void close_smtp() noexcept;
 
-// Closes what is still open (the ATRN connection first) and ends the process.
+// Overwrites every buffer that held text of the dialogue or the mail, and
+// ends TLS for good.
+void wipe_buffers() noexcept;
+
+// Closes what is still open (the ATRN connection first), wipes the secret and
+// the buffers, and ends the process.
 [[noreturn]] void end_run(ExitCode code);
 
 // Prints the message on stderr, closes what is still open (the ATRN
-// connection first) and ends the process with `code`.
+// connection first), wipes the secret and ends the process with `code`.
 [[noreturn]] void fail(ExitCode code, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -5,6 +6,7 @@
 #include "driver/command_line.h"
 #include "driver/phases.h"
 #include "driver/run_state.h"
+#include "driver/secret_file.h"
 #include "common/settings.h"
 #include "driver/timeouts.h"
 #include "net/transport.h"
@@ -47,6 +49,26 @@ void hide_secret(int argc, char** argv)
     }
 }
 
+// -k: the secret is the first line of a file that only its owner may read.
+void read_secret()
+{
+    const char* path = settings.secret_file;
+    switch (read_secret_file(path, secret_buffer, sizeof secret_buffer)) {
+    case SecretFile::read:
+        settings.secret = secret_buffer;
+        return;
+    case SecretFile::unreadable:
+        fail(ExitCode::usage, "Cannot read the secret from %s: %s\n", path, std::strerror(errno));
+    case SecretFile::open_to_others:
+        fail(ExitCode::usage, "The secret file %s is open to its group or others: chmod 600 it\n", path);
+    case SecretFile::empty:
+        fail(ExitCode::usage, "The first line of the secret file %s is empty\n", path);
+    case SecretFile::too_long:
+        fail(ExitCode::internal_limit, "Internal error: the secret in %s is too long (max %d bytes)\n", path,
+             static_cast<int>(sizeof secret_buffer - 1));
+    }
+}
+
 void resolve_servers()
 {
     bool looked_up = false;
@@ -70,16 +92,32 @@ void connect_to_atrn_server()
                     settings.atrn_port);
 }
 
+void send_ehlo()
+{
+    const int length = std::snprintf(command_buffer, sizeof command_buffer, "EHLO %s\r\n", settings.ehlo_domain);
+    if (send_all(atrn_socket, command_timeout, command_buffer, length) < 0)
+        fail(ExitCode::dialogue, "Error sending EHLO to ATRN server: %s\n", get_last_error());
+    const int status = read_reply(atrn_socket, reply_timeout);
+    if (status < 0)
+        fail(ExitCode::dialogue, "Error in response to EHLO from ATRN server: %s\n", get_last_error());
+    if (status != 250)
+        fail(ExitCode::dialogue, "Invalid response to EHLO from ATRN server. Status = %d\n", status);
+}
+
 } // namespace
 
-void start_and_greet(int argc, char** argv)
+void start_run(int argc, char** argv)
 {
     // Line-buffered, so that progress and trace lines show as they happen.
     sock_line_buffer_output(stdout_buffer, sizeof stdout_buffer);
 
     const SockVersion version = start_socket_library();
     parse_command_line(argc, argv);
-    hide_secret(argc, argv);
+    if (settings.secret_file != nullptr)
+        read_secret();
+    else
+        hide_secret(argc, argv);
+    prepare_tls();
     if (settings.verbose != 0) {
         std::printf("%s\n", program_banner);
         std::printf("using winsock version %d.%d\n", version.high_major, version.high_minor);
@@ -94,23 +132,25 @@ void start_and_greet(int argc, char** argv)
     if (std::strlen(settings.ehlo_domain) > ehlo_domain_max)
         fail(ExitCode::internal_limit, "Internal error: EHLO domain too long (max %d characters)\n",
              static_cast<int>(ehlo_domain_max)); // %d: the Windows C library has no %zu
+}
 
+void greet_atrn_server()
+{
     connect_to_atrn_server();
 
-    int status = read_reply(atrn_socket, reply_timeout);
+    const int status = read_reply(atrn_socket, reply_timeout);
     if (status < 0)
         fail(ExitCode::dialogue, "Error waiting banner from ATRN server: %s\n", get_last_error());
     if (status != 220)
         fail(ExitCode::dialogue, "Invalid response from ATRN server. Status = %d\n", status);
 
-    const int length = std::snprintf(command_buffer, sizeof command_buffer, "EHLO %s\r\n", settings.ehlo_domain);
-    if (send_all(atrn_socket, command_timeout, command_buffer, length) < 0)
-        fail(ExitCode::dialogue, "Error sending EHLO to ATRN server: %s\n", get_last_error());
-    status = read_reply(atrn_socket, reply_timeout);
-    if (status < 0)
-        fail(ExitCode::dialogue, "Error in response to EHLO from ATRN server: %s\n", get_last_error());
-    if (status != 250)
-        fail(ExitCode::dialogue, "Invalid response to EHLO from ATRN server. Status = %d\n", status);
+    send_ehlo();
+    if (settings.starttls != 0) {
+        start_tls();
+        // RFC 3207, 4.2: what the server said in the clear is forgotten; its
+        // capabilities are read afresh inside TLS.
+        send_ehlo();
+    }
 
     // The parser has printed its own message when it refuses.
     if (parse_ehlo_reply(get_reply_buffer()) == 0)

@@ -2,6 +2,7 @@
 
 #include "auth/auth_methods.h"
 #include "driver/command_line.h"
+#include "tls/tls.h"
 
 void print_usage()
 {
@@ -31,4 +32,19 @@ void print_usage()
                 "QUILN supports the following authentication methods:\n",
                 default_ehlo_domain);
     probe_auth_methods(1);
+    std::printf("\n"
+                "More options:\n"
+                " -r count pick up again while the provider delivers mail, at most count\n"
+                "        pickups in all (1 to 1000); for providers that deliver part of the\n"
+                "        queue per pickup\n"
+                " -i secs set the relay's idle time-out (1 to 3600, default 60 seconds)\n");
+    if (tls_available())
+        std::printf(" -e require STARTTLS (RFC 3207) and check the server's certificate\n"
+                    " -c file trust the CA certificates in this PEM file, not the system's\n"
+                    " -f sha256 accept the server's certificate if its SHA-256 fingerprint\n"
+                    "        is this one (64 hex digits, colons allowed), whoever signed it\n");
+    else
+        std::printf(" -e, -c, -f: TLS is not available in this build\n");
+    std::printf(" -k file read pwd from the first line of this file (no access for group\n"
+                "        or others); pwd is then not given\n");
 }

@@ -3,11 +3,16 @@
 
 #include "common/ascii.h"
 #include "common/settings.h"
+#include "common/wipe.h"
+#include "net/stream.h"
 #include "net/transport.h"
 
 namespace {
 
 char reply_buffer[reply_buffer_size];
+// What the last read brought behind the reply's final line.
+char reply_excess[reply_buffer_size];
+int reply_excess_count;
 
 // The first CR LF in [from, from + length), or nullptr.
 const char* find_crlf(const char* from, int length) noexcept
@@ -33,6 +38,18 @@ const char* get_reply_buffer() noexcept
     return reply_buffer;
 }
 
+void wipe_reply_buffer() noexcept
+{
+    secure_zero(reply_buffer, sizeof reply_buffer);
+    secure_zero(reply_excess, sizeof reply_excess);
+}
+
+int get_reply_excess(const char** bytes) noexcept
+{
+    *bytes = reply_excess;
+    return reply_excess_count;
+}
+
 int read_reply(sock_t sock, int timeout_seconds) noexcept
 {
     std::uint32_t peer = 0;
@@ -41,23 +58,28 @@ int read_reply(sock_t sock, int timeout_seconds) noexcept
 
     int received = 0;
     int scan = 0; // start of the first line not yet examined
+    reply_excess_count = 0;
     for (;;) {
-        SockWait wait{sock, true, false, false, false};
-        const int ready = sock_wait(&wait, 1, timeout_seconds);
-        if (ready < 0) {
-            const char* reason = socket_error_text();
-            set_last_error("select() error while reading from %s: %s", sock_dotted(peer), reason);
-            return -1;
+        // What TLS has already decrypted is read without a wait.
+        if (!stream_buffered(sock)) {
+            SockWait wait{sock, false, false, false, false};
+            stream_interest(&wait, true, false);
+            const int ready = sock_wait(&wait, 1, timeout_seconds);
+            if (ready < 0) {
+                const char* reason = socket_error_text();
+                set_last_error("select() error while reading from %s: %s", sock_dotted(peer), reason);
+                return -1;
+            }
+            if (ready == 0) {
+                set_last_error("Timeout error while waiting data from %s", sock_dotted(peer));
+                return -1;
+            }
         }
-        if (ready == 0) {
-            set_last_error("Timeout error while waiting data from %s", sock_dotted(peer));
-            return -1;
-        }
-        const int n = sock_recv(sock, reply_buffer + received, reply_buffer_size - received);
+        const int n = stream_recv(sock, reply_buffer + received, reply_buffer_size - received);
         if (n == SOCK_AGAIN)
             continue;
         if (n < 0) {
-            const char* reason = socket_error_text();
+            const char* reason = stream_error_text();
             set_last_error("recv() error while waiting data from %s: %s", sock_dotted(peer), reason);
             return -1;
         }
@@ -66,18 +88,17 @@ int read_reply(sock_t sock, int timeout_seconds) noexcept
             return -1;
         }
         received += n;
-        // One byte must stay free for the NUL behind the reply.
-        if (received >= reply_buffer_size) {
-            set_last_error("Receive buffer overflow while reading data from %s", sock_dotted(peer));
-            return -1;
-        }
 
-        // Examine every line whose CR LF has arrived.
+        // Examine every line whose CR LF has arrived. The reply ends at the
+        // CR LF of its final line, which must leave a byte for the NUL.
         for (;;) {
             const char* line = reply_buffer + scan;
             const int remaining = received - scan;
             const char* crlf = find_crlf(line, remaining);
             if (crlf == nullptr)
+                break;
+            const int end = static_cast<int>(crlf - reply_buffer) + 2;
+            if (end >= reply_buffer_size)
                 break;
             if (settings.verbose != 0) {
                 std::printf("[%15s:%-4d] > ", sock_dotted(peer), peer_port);
@@ -85,7 +106,11 @@ int read_reply(sock_t sock, int timeout_seconds) noexcept
                 std::printf("\n");
             }
             if (is_final_line(line, remaining)) {
-                reply_buffer[received] = '\0';
+                reply_excess_count = received - end;
+                std::memcpy(reply_excess, reply_buffer + end, static_cast<std::size_t>(reply_excess_count));
+                // The text keeps what came behind the reply, unparsed, when
+                // the NUL still fits after it.
+                reply_buffer[received < reply_buffer_size ? received : end] = '\0';
                 return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
             }
             // Step over the line: up to its first CR or LF (a bare one may
@@ -94,6 +119,10 @@ int read_reply(sock_t sock, int timeout_seconds) noexcept
                 ++scan;
             while (scan < received && (reply_buffer[scan] == '\r' || reply_buffer[scan] == '\n'))
                 ++scan;
+        }
+        if (received >= reply_buffer_size) {
+            set_last_error("Receive buffer overflow while reading data from %s", sock_dotted(peer));
+            return -1;
         }
     }
 }

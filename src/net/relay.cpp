@@ -1,5 +1,7 @@
 #include <cstring>
 
+#include "common/wipe.h"
+#include "net/stream.h"
 #include "net/transport.h"
 
 namespace {
@@ -7,103 +9,164 @@ namespace {
 unsigned char to_smtp_buffer[relay_buffer_size]; // read from the ATRN side, not yet sent on
 unsigned char to_atrn_buffer[relay_buffer_size]; // read from the SMTP server, not yet sent on
 
-// One direction of the relay: pending bytes sit at the front of the buffer in
-// arrival order.
-struct Direction {
-    unsigned char* buffer;
+// One end of the relay, with the bytes read from the other end for it; they
+// sit at the front of its buffer in arrival order.
+struct Side {
+    sock_t sock;
+    std::uint32_t peer;
+    unsigned char* inbound;
     int pending;
+    bool ended;    // it has ended its sending in order
+    bool shut;     // its end has been passed on to the other side
+    bool stalled;  // a write TLS has begun and not finished: offer it the same bytes again
 };
 
-// Reads what the socket holds into the free room. Returns 1 on data, 0 on an
-// orderly close, -1 with last_error set.
-int fill(sock_t from, std::uint32_t peer, Direction& d) noexcept
+// A socket's pending error, or a socket whose error cannot be read, fails
+// its side with "Error in data channel".
+int check_channel(const Side& side) noexcept
 {
-    const int n = sock_recv(from, d.buffer + d.pending, relay_buffer_size - d.pending);
-    if (n == SOCK_AGAIN)
-        return 1;
-    if (n < 0) {
+    int pending = 0;
+    int length = 0;
+    if (sock_pending_error(side.sock, &pending, &length) != 0 || length != static_cast<int>(sizeof pending) ||
+        pending != 0) {
         const char* reason = socket_error_text();
-        set_last_error("recv() error while reading data from %s: %s", sock_dotted(peer), reason);
+        set_last_error("Error in data channel with %s: %s", sock_dotted(side.peer), reason);
         return -1;
     }
+    return 0;
+}
+
+// A recv or send on `side` failed. A pending error of its socket names the
+// failure as a check after the wait would have; otherwise the call's own
+// error does (`what` is "recv() error while reading data from" or "send()
+// error writing to").
+int side_failed(const Side& side, const char* what) noexcept
+{
+    const int code = sock_error();
+    if (check_channel(side) != 0)
+        return -1;
+    sock_set_error(code);
+    const char* reason = stream_error_text();
+    set_last_error("%s %s: %s", what, sock_dotted(side.peer), reason);
+    return -1;
+}
+
+// Reads what `from` holds into the room left for `to`. Returns 1 on data, 0
+// on an orderly end, -1 with last_error set.
+int fill(const Side& from, Side& to) noexcept
+{
+    const int n = stream_recv(from.sock, to.inbound + to.pending, relay_buffer_size - to.pending);
+    if (n == SOCK_AGAIN)
+        return 1;
+    if (n < 0)
+        return side_failed(from, "recv() error while reading data from");
     if (n == 0)
         return 0;
-    d.pending += n;
+    to.pending += n;
     return 1;
 }
 
-// Sends what is pending and moves any unsent rest to the front. Returns 0,
-// or SOCK_FAILED with the socket's error code set.
-int send_pending(sock_t to, Direction& d) noexcept
+// Sends what is pending for `to` and moves any unsent rest to the front.
+// Returns 0, or SOCK_FAILED with the socket's error code set.
+int send_pending(Side& to) noexcept
 {
-    const int n = sock_send(to, d.buffer, d.pending);
+    const int n = stream_send(to.sock, to.inbound, to.pending);
+    to.stalled = n == SOCK_AGAIN;
     if (n == SOCK_AGAIN)
         return 0;
     if (n < 0)
         return SOCK_FAILED;
-    d.pending -= n;
-    if (d.pending > 0)
-        std::memmove(d.buffer, d.buffer + n, static_cast<std::size_t>(d.pending));
+    to.pending -= n;
+    if (to.pending > 0)
+        std::memmove(to.inbound, to.inbound + n, static_cast<std::size_t>(to.pending));
     return 0;
 }
 
-int drain(sock_t to, std::uint32_t peer, Direction& d) noexcept
+int drain(Side& to) noexcept
 {
-    if (send_pending(to, d) == 0)
+    if (send_pending(to) == 0)
         return 0;
-    const char* reason = socket_error_text();
-    set_last_error("send() error writing to %s: %s", sock_dotted(peer), reason);
-    return -1;
+    return side_failed(to, "send() error writing to");
 }
 
-int check_channel(sock_t sock, std::uint32_t peer) noexcept
+// The relay is over because one side failed or both have ended: whatever was
+// already read for `to` is still delivered (a reply that came just before a
+// reset, the last command before a close), within the time-out. How `to`
+// fares now changes nothing.
+void deliver_rest(Side& to, int timeout_seconds) noexcept
 {
-    int pending = 0;
-    int length = 0;
-    if (sock_pending_error(sock, &pending, &length) != 0 || length != static_cast<int>(sizeof pending) ||
-        pending != 0) {
-        const char* reason = socket_error_text();
-        set_last_error("Error in data channel with %s: %s", sock_dotted(peer), reason);
-        return -1;
-    }
-    return 0;
-}
-
-// After one side closed in order: whatever was already read for the side
-// still open is delivered before the relay ends, so that neither the reply to
-// the last message nor a pipelined last command is lost. A failure of that
-// side now changes nothing: the relay ended by an orderly close.
-void deliver_rest(sock_t to, Direction& d, int timeout_seconds) noexcept
-{
-    while (d.pending > 0) {
-        SockWait wait{to, false, true, false, false};
-        if (sock_wait(&wait, 1, timeout_seconds) <= 0 || send_pending(to, d) != 0)
+    while (to.pending > 0) {
+        SockWait wait{to.sock, false, false, false, false};
+        stream_interest(&wait, false, true);
+        if (sock_wait(&wait, 1, timeout_seconds) <= 0 || send_pending(to) != 0)
             return;
     }
 }
 
+// A side's orderly end is passed on to the other (a half-close, RFC 9293,
+// 3.6) once everything read before it has been delivered; the other direction
+// goes on, so that the replies to a pipelined last message and QUIT still
+// reach the side that ended.
+void pass_end_on(Side& from, const Side& to) noexcept
+{
+    if (from.ended && !from.shut && to.pending == 0) {
+        stream_shutdown_send(to.sock);
+        from.shut = true;
+    }
+}
+
+// `failed` cannot go on (last_error says why). Before either side had ended
+// that fails the relay; after, it is one more way for the session to end.
+int stop(const Side& failed, Side& other, int timeout_seconds) noexcept
+{
+    const bool orderly = failed.ended || other.ended;
+    deliver_rest(other, timeout_seconds);
+    return orderly ? 0 : -1;
+}
+
 } // namespace
 
-int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds) noexcept
+void wipe_relay_buffers() noexcept
 {
-    std::uint32_t atrn_peer = 0;
-    std::uint32_t smtp_peer = 0;
-    int port = 0;
-    sock_peer(atrn_sock, &atrn_peer, &port);
-    sock_peer(smtp_sock, &smtp_peer, &port);
+    secure_zero(to_smtp_buffer, sizeof to_smtp_buffer);
+    secure_zero(to_atrn_buffer, sizeof to_atrn_buffer);
+}
 
-    Direction to_smtp{to_smtp_buffer, 0};
-    Direction to_atrn{to_atrn_buffer, 0};
+int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const char* first_bytes,
+                  int first_count) noexcept
+{
+    static_assert(reply_buffer_size <= relay_buffer_size, "what follows a reply fits the relay's buffer");
+    Side atrn{atrn_sock, 0, to_atrn_buffer, 0, false, false, false};
+    Side smtp{smtp_sock, 0, to_smtp_buffer, 0, false, false, false};
+    int port = 0;
+    sock_peer(atrn_sock, &atrn.peer, &port);
+    sock_peer(smtp_sock, &smtp.peer, &port);
+    // What the provider sent right behind its 250 to ATRN opens its session.
+    if (first_count > 0 && first_count <= relay_buffer_size) {
+        std::memcpy(smtp.inbound, first_bytes, static_cast<std::size_t>(first_count));
+        smtp.pending = first_count;
+    }
 
     for (;;) {
-        // A side is read only while there is room for what it sends, and
-        // written only while something waits for it.
-        SockWait set[2] = {
-            {atrn_sock, to_smtp.pending < relay_buffer_size, to_atrn.pending > 0, false, false},
-            {smtp_sock, to_atrn.pending < relay_buffer_size, to_smtp.pending > 0, false, false},
-        };
-        const int ready = sock_wait(set, 2, timeout_seconds);
-        if (ready == 0) {
+        pass_end_on(atrn, smtp);
+        pass_end_on(smtp, atrn);
+        if (atrn.shut && smtp.shut)
+            return 0;
+
+        // A side is read only while it has not ended and there is room for
+        // what it sends (and no write toward the other side is half done),
+        // and written only while something waits for it.
+        const bool read_atrn = !atrn.ended && smtp.pending < relay_buffer_size && !smtp.stalled;
+        const bool read_smtp = !smtp.ended && atrn.pending < relay_buffer_size && !atrn.stalled;
+        SockWait set[2] = {{atrn.sock, false, false, false, false}, {smtp.sock, false, false, false, false}};
+        stream_interest(&set[0], read_atrn, atrn.pending > 0);
+        stream_interest(&set[1], read_smtp, smtp.pending > 0);
+        // What TLS has already decrypted is relayed without waiting.
+        const bool atrn_buffered = read_atrn && stream_buffered(atrn.sock);
+        const int ready = sock_wait(set, 2, atrn_buffered ? 0 : timeout_seconds);
+        if (ready == 0 && !atrn_buffered) {
+            if (atrn.ended || smtp.ended)
+                return 0; // the side still open stayed silent after the other's end
             set_last_error("Timeout error passig data");
             return -1;
         }
@@ -112,30 +175,31 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds) noexc
             return -1;
         }
 
-        if (check_channel(atrn_sock, atrn_peer) != 0 || check_channel(smtp_sock, smtp_peer) != 0)
-            return -1;
+        // What a socket holds is read before its pending error is judged:
+        // the kernel still hands out bytes that came before a reset.
+        if (read_atrn && (atrn_buffered || stream_can_read(set[0]))) {
+            const int status = fill(atrn, smtp);
+            if (status < 0)
+                return stop(atrn, smtp, timeout_seconds);
+            if (status == 0)
+                atrn.ended = true;
+        }
+        if (read_smtp && stream_can_read(set[1])) {
+            const int status = fill(smtp, atrn);
+            if (status < 0)
+                return stop(smtp, atrn, timeout_seconds);
+            if (status == 0)
+                smtp.ended = true;
+        }
+        // A pending error is looked for only where the wait saw trouble.
+        if (set[0].failed && check_channel(atrn) != 0)
+            return stop(atrn, smtp, timeout_seconds);
+        if (set[1].failed && check_channel(smtp) != 0)
+            return stop(smtp, atrn, timeout_seconds);
 
-        if (set[0].readable) {
-            const int status = fill(atrn_sock, atrn_peer, to_smtp);
-            if (status < 0)
-                return -1;
-            if (status == 0) {
-                deliver_rest(smtp_sock, to_smtp, timeout_seconds);
-                return 0;
-            }
-        }
-        if (set[1].readable) {
-            const int status = fill(smtp_sock, smtp_peer, to_atrn);
-            if (status < 0)
-                return -1;
-            if (status == 0) {
-                deliver_rest(atrn_sock, to_atrn, timeout_seconds);
-                return 0;
-            }
-        }
-        if (set[0].writable && drain(atrn_sock, atrn_peer, to_atrn) != 0)
-            return -1;
-        if (set[1].writable && drain(smtp_sock, smtp_peer, to_smtp) != 0)
-            return -1;
+        if (atrn.pending > 0 && stream_can_write(set[0]) && drain(atrn) != 0)
+            return stop(atrn, smtp, timeout_seconds);
+        if (smtp.pending > 0 && stream_can_write(set[1]) && drain(smtp) != 0)
+            return stop(smtp, atrn, timeout_seconds);
     }
 }

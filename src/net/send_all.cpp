@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "common/settings.h"
+#include "net/stream.h"
 #include "net/transport.h"
 
 int send_all(sock_t sock, int timeout_seconds, const char* data, int count) noexcept
@@ -13,7 +14,8 @@ int send_all(sock_t sock, int timeout_seconds, const char* data, int count) noex
 
     int sent = 0;
     while (sent < count) {
-        SockWait wait{sock, false, true, false, false};
+        SockWait wait{sock, false, false, false, false};
+        stream_interest(&wait, false, true);
         const int ready = sock_wait(&wait, 1, timeout_seconds);
         if (ready <= 0) {
             // A time-out sets no code: the text is whatever the library holds.
@@ -34,11 +36,11 @@ int send_all(sock_t sock, int timeout_seconds, const char* data, int count) noex
             set_last_error("error writing to %s: %s", sock_dotted(peer), reason);
             return -1;
         }
-        const int n = sock_send(sock, data + sent, count - sent);
+        const int n = stream_send(sock, data + sent, count - sent);
         if (n == SOCK_AGAIN)
             continue;
         if (n < 0) {
-            const char* reason = socket_error_text();
+            const char* reason = stream_error_text();
             set_last_error("send() error writing to %s: %s", sock_dotted(peer), reason);
             return -1;
         }

@@ -33,6 +33,8 @@ struct SockVersion {
 };
 
 // Starts the socket library. Returns 0 with the versions filled in, or -1.
+// Before anything else it makes sure that no socket can be given the number
+// of a standard stream that the process was started without.
 [[nodiscard]] int sock_startup(SockVersion* version) noexcept;
 
 // Whether the granted version is one this program works with: 2.x.
@@ -70,7 +72,7 @@ void sock_set_error(int code) noexcept;
 // Counts, 0 on an orderly close (recv only), SOCK_FAILED or SOCK_AGAIN.
 [[nodiscard]] int sock_recv(sock_t sock, void* buffer, int size) noexcept;
 [[nodiscard]] int sock_send(sock_t sock, const void* data, int count) noexcept;
-// Ends the sending side (a FIN to the peer); reading goes on. 0 or -1.
+// Ends the sending side (the peer reads an orderly end); reading goes on.
 [[nodiscard]] int sock_shutdown_send(sock_t sock) noexcept;
 void sock_close(sock_t sock) noexcept;
 // The peer's address and port, also after a reset (as named when

@@ -55,6 +55,13 @@ KnownPeer* find_peer(sock_t sock) noexcept
 
 int sock_startup(SockVersion* version) noexcept
 {
+    // Started with standard output or error closed, the first socket would
+    // get descriptor 1 or 2, and the trace or an error message would go to a
+    // server as protocol data: hold each closed one open on /dev/null.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            (void)open("/dev/null", O_RDWR); // the lowest free descriptor: this one
+    }
     // A write to a reset connection must fail with EPIPE, not end the run.
     std::signal(SIGPIPE, SIG_IGN);
     // POSIX sockets need no start-up; they behave as Winsock 2.2 does here.
@@ -174,8 +181,9 @@ int sock_send(sock_t sock, const void* data, int count) noexcept
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return SOCK_AGAIN;
-        // This program never shuts its own side down, so a broken pipe means
-        // the peer reset the connection, as Winsock reports it.
+        // A broken pipe means the peer reset the connection (or this side
+        // was shut down, which the relay does only toward a side it no longer
+        // writes to), as Winsock reports it.
         if (errno == EPIPE)
             errno = ECONNRESET;
         return SOCK_FAILED;
@@ -283,10 +291,10 @@ int sock_wait(SockWait* set, int count, int timeout_seconds) noexcept
             errno = EBADF;
             return -1;
         }
-        const bool failed = (r & (POLLERR | POLLHUP)) != 0;
-        set[i].readable = set[i].want_read && ((r & POLLIN) != 0 || failed);
-        set[i].writable = set[i].want_write && ((r & POLLOUT) != 0 || failed);
-        set[i].failed = failed;
+        // poll always reports an error or a hang-up, wanted or not.
+        set[i].failed = (r & (POLLERR | POLLHUP)) != 0;
+        set[i].readable = set[i].want_read && ((r & POLLIN) != 0 || set[i].failed);
+        set[i].writable = set[i].want_write && ((r & POLLOUT) != 0 || set[i].failed);
         if (set[i].readable || set[i].writable)
             ++ready_count;
     }

@@ -2,7 +2,7 @@
 
 import pytest
 
-from peers import closed_port, run
+from peers import TLS_AVAILABLE, closed_port, run
 
 USAGE = (
     "\n"
@@ -34,6 +34,20 @@ USAGE = (
     "QUILN supports the following authentication methods:\n"
     " CRAM-MD5: OK\n"
     " LOGIN: OK\n"
+    "\n"
+    "More options:\n"
+    " -r count pick up again while the provider delivers mail, at most count\n"
+    "        pickups in all (1 to 1000); for providers that deliver part of the\n"
+    "        queue per pickup\n"
+    " -i secs set the relay's idle time-out (1 to 3600, default 60 seconds)\n"
+    + (" -e require STARTTLS (RFC 3207) and check the server's certificate\n"
+       " -c file trust the CA certificates in this PEM file, not the system's\n"
+       " -f sha256 accept the server's certificate if its SHA-256 fingerprint\n"
+       "        is this one (64 hex digits, colons allowed), whoever signed it\n"
+       if TLS_AVAILABLE else
+       " -e, -c, -f: TLS is not available in this build\n") +
+    " -k file read pwd from the first line of this file (no access for group\n"
+    "        or others); pwd is then not given\n"
 )
 
 POSITIONALS = ["127.0.0.1", "user", "secret"]
@@ -56,6 +70,8 @@ P_MSG = "You must specify a valid port number after -p\n"
 S_MSG = "You must specify an IP address or a hostname after -s\n"
 T_MSG = "You must specify a valid AUTH method after -t.\nUse quiln -? to see the list of valid AUTH methods\n"
 H_MSG = "You must specify a domain name after -h\n"
+R_MSG = "You must specify a number of pickups from 1 to 1000 after -r\n"
+I_MSG = "You must specify an idle time-out from 1 to 3600 seconds after -i\n"
 
 
 @pytest.mark.parametrize("args, message", [
@@ -75,6 +91,15 @@ H_MSG = "You must specify a domain name after -h\n"
     (["-t", "-v"], T_MSG),
     (["-h"], H_MSG),
     (["-h", ""], H_MSG),
+    (["-r"], R_MSG),
+    (["-r", "0"], R_MSG),
+    (["-r", "1001"], R_MSG),
+    (["-r", "x"], R_MSG),
+    (["-r5x"], R_MSG),
+    (["-i"], I_MSG),
+    (["-i", "0"], I_MSG),
+    (["-i", "3601"], I_MSG),
+    (["-i", "-5"], I_MSG),
     # The first bad argument ends the run; later ones are not looked at.
     (["-a", "x", "-p", "y"], A_MSG),
 ], ids=lambda v: repr(v) if isinstance(v, list) else None)
@@ -130,3 +155,11 @@ def test_unknown_forced_method_after_both_names_resolved():
     # A name that cannot be resolved is reported first.
     code, out, err = run(["-t", "PLAIN", "-s", "no-such-host.invalid"] + POSITIONALS)
     assert (code, err) == (3, "Host no-such-host.invalid not found\n")
+
+
+@pytest.mark.skipif(TLS_AVAILABLE, reason="this build has TLS: test_starttls.py tests these options")
+@pytest.mark.parametrize("args", [["-e"], ["-e", "-c", "/nonexistent/ca.pem"], ["-c", "/nonexistent/ca.pem"],
+                                  ["-f", "0" * 64], ["-e", "-f", "x"]], ids=repr)
+def test_tls_options_in_a_build_without_tls(args):
+    # Refused at once, whatever their values and before any connection.
+    assert run(["-a", closed_port()] + POSITIONALS + args) == (1, "", "TLS is not available in this build\n")

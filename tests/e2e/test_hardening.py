@@ -29,13 +29,13 @@ def test_secret_is_blanked_in_the_process_list():
     assert b"user\0" in cmdline
 
 
-def allocations(server, sink, tmp_path):
+def allocations(server, sink, tmp_path, options=(), per_session=None, sessions=1):
     queue = [("a@example.net", ["b@example.org"], b"Subject: x\r\n\r\nhello\r\n")] * 5
-    provider = Provider("u", "s", ["example.org"], queue).start()
+    provider = Provider("u", "s", ["example.org"], queue, per_session=per_session, accept_count=sessions).start()
     report = tmp_path / "alloc.report"
     env = dict(os.environ, LD_PRELOAD=ALLOC_COUNTER, ALLOC_REPORT=str(report))
-    proc = subprocess.run(command(QUILN, ["-v", "-a", provider.port, "-p", sink.port, "-s", server, server,
-                                           "u", "s", "example.org"]), env=env, capture_output=True, timeout=60)
+    proc = subprocess.run(command(QUILN, ["-v", *options, "-a", provider.port, "-p", sink.port, "-s", server,
+                                           server, "u", "s", "example.org"]), env=env, capture_output=True, timeout=60)
     assert provider.join()["error"] is None
     assert proc.returncode == 0, proc.stderr
     assert len(sink.envelopes) == 5
@@ -52,6 +52,12 @@ def test_a_whole_pickup_allocates_nothing_of_its_own(sink, tmp_path):
     # Not one allocation from start to end: not the program's, nor the C
     # library's (stdout has a static buffer), nor a C++ runtime's.
     assert counts == {}
+
+
+@pytest.mark.skipif(not ALLOC_COUNTER, reason="the allocation counter is not built with the sanitizers")
+def test_repeated_pickups_allocate_nothing_either(sink, tmp_path):
+    # One message per pickup: five that relay and one that gets 453.
+    assert allocations("127.0.0.1", sink, tmp_path, ("-r", "10"), per_session=1, sessions=6) == {}
 
 
 @pytest.mark.skipif(not ALLOC_COUNTER, reason="the allocation counter is not built with the sanitizers")

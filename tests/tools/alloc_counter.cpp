@@ -2,8 +2,11 @@
 // aligned allocation and operator new) with the object file of its caller,
 // and writes the counts to $ALLOC_REPORT when the process ends:
 //   <object file> <allocations> <bytes>
+// It also follows the bytes held at once (as malloc_usable_size counts them)
+// and writes their peak to $ALLOC_PEAK_REPORT, when that is set.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -16,6 +19,7 @@ void* __libc_malloc(std::size_t);
 void* __libc_calloc(std::size_t, std::size_t);
 void* __libc_realloc(void*, std::size_t);
 void* __libc_memalign(std::size_t, std::size_t);
+void __libc_free(void*);
 }
 
 namespace {
@@ -29,6 +33,18 @@ Record records[max_records];
 int record_count = 0;
 int dropped = 0;
 
+long live_bytes = 0;
+long peak_bytes = 0;
+
+void held(void* p, long sign)
+{
+    if (p == nullptr)
+        return;
+    live_bytes += sign * static_cast<long>(malloc_usable_size(p));
+    if (live_bytes > peak_bytes)
+        peak_bytes = live_bytes;
+}
+
 void note(void* caller, std::size_t bytes)
 {
     if (record_count < max_records)
@@ -40,6 +56,14 @@ void note(void* caller, std::size_t bytes)
 struct Reporter {
     ~Reporter()
     {
+        const char* peak_path = std::getenv("ALLOC_PEAK_REPORT");
+        const int peak_fd = peak_path != nullptr ? open(peak_path, O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
+        if (peak_fd >= 0) {
+            char text[64];
+            const int len = std::snprintf(text, sizeof text, "%ld\n", peak_bytes);
+            (void)!write(peak_fd, text, static_cast<std::size_t>(len));
+            close(peak_fd);
+        }
         const char* path = std::getenv("ALLOC_REPORT");
         if (path == nullptr)
             return;
@@ -85,25 +109,40 @@ extern "C" {
 void* malloc(std::size_t size)
 {
     note(__builtin_return_address(0), size);
-    return __libc_malloc(size);
+    void* p = __libc_malloc(size);
+    held(p, 1);
+    return p;
 }
 
 void* calloc(std::size_t n, std::size_t size)
 {
     note(__builtin_return_address(0), n * size);
-    return __libc_calloc(n, size);
+    void* p = __libc_calloc(n, size);
+    held(p, 1);
+    return p;
 }
 
 void* realloc(void* p, std::size_t size)
 {
     note(__builtin_return_address(0), size);
-    return __libc_realloc(p, size);
+    held(p, -1);
+    void* q = __libc_realloc(p, size);
+    held(q != nullptr || size == 0 ? q : p, 1);
+    return q;
 }
 
 void* aligned_alloc(std::size_t alignment, std::size_t size)
 {
     note(__builtin_return_address(0), size);
-    return __libc_memalign(alignment, size);
+    void* p = __libc_memalign(alignment, size);
+    held(p, 1);
+    return p;
+}
+
+void free(void* p)
+{
+    held(p, -1);
+    __libc_free(p);
 }
 
 } // extern "C"
@@ -116,6 +155,7 @@ void* operator new(std::size_t size)
     void* p = __libc_malloc(size);
     if (p == nullptr)
         std::abort();
+    held(p, 1);
     return p;
 }
 

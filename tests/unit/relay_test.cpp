@@ -76,7 +76,7 @@ TEST(Relay, BothWaysUnchangedThroughASlowReader)
 TEST(Relay, AStalledSmtpServerHoldsTheProviderBack)
 {
     // While the SMTP server reads nothing, the relay takes no more than its
-    // 4096-byte buffer beyond what the kernel queues hold; nothing is lost.
+    // buffer beyond what the kernel queues hold; nothing is lost.
     Relay r(5);
     const std::string data = pattern(32 << 20, 3);
     std::size_t accepted = 0;
@@ -117,6 +117,28 @@ TEST(Relay, SmtpServerClosingAfterItsLastReplyStillDeliversIt)
     r.smtp.peer_close();
     EXPECT_EQ(r.finish(), 0);
     EXPECT_EQ(r.atrn.peer_receive(27), "250 2.0.0 queued\r\n221 bye\r\n");
+}
+
+TEST(Relay, ResetOfASideWaitedOnOnlyForWritingIsAnErrorInTheDataChannel)
+{
+    // Both peers send and neither reads: once every buffer on the way is
+    // full, neither socket is wanted for reading when the SMTP server resets.
+    Relay r(1);
+    const std::string data = pattern(64 << 20, 4);
+    for (const int peer : {r.atrn.peer, r.smtp.peer}) {
+        std::size_t accepted = 0;
+        for (int tries = 0; tries < 100 && accepted < data.size(); ++tries) {
+            const ssize_t n = send(peer, data.data() + accepted, data.size() - accepted, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0)
+                accepted += static_cast<std::size_t>(n);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_LT(accepted, data.size()) << "never held back";
+    }
+    r.smtp.peer_reset();
+    EXPECT_EQ(r.finish(), -1);
+    EXPECT_STREQ(get_last_error(), "Error in data channel with 127.0.0.1: Connection reset by peer");
 }
 
 TEST(Relay, TimesOutWithoutTraffic)

@@ -190,6 +190,27 @@ INSTANTIATE_TEST_SUITE_P(
                     "Receive buffer overflow while reading data from 127.0.0.1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(ReadReplyExcess, WhatFollowsTheFinalLineIsKeptEvenWhenTheReadFillsTheBuffer)
+{
+    Pair p;
+    std::string behind;
+    for (int i = 0; i < 600; ++i)
+        behind += "NOOP" + std::to_string(i % 10) + "\r\n";
+    p.peer_send("250 go\r\n" + behind);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // all of it waits for one read
+    EXPECT_EQ(read_reply(p.ours, 2), 250) << get_last_error();
+    const char* bytes = nullptr;
+    const int count = get_reply_excess(&bytes);
+    ASSERT_EQ(count, 2048 - 8);
+    EXPECT_EQ(std::string(bytes, static_cast<std::size_t>(count)), behind.substr(0, 2040));
+    EXPECT_EQ(std::string(get_reply_buffer()), "250 go\r\n");
+
+    Pair q;
+    q.peer_send("220 y\r\n");
+    EXPECT_EQ(read_reply(q.ours, 2), 220);
+    EXPECT_EQ(get_reply_excess(&bytes), 0);
+}
+
 TEST(ReadReplyReset, NamesTheReset)
 {
     Pair p;

@@ -1,0 +1,24 @@
+// The secret from a file (-k), which other users of the machine cannot read
+// as they can read the command line.
+#pragma once
+
+#include <cstddef>
+
+enum class SecretFile {
+    read,           // the first line is in the buffer
+    unreadable,     // cannot be opened or read; errno tells why
+    open_to_others, // a permission bit for its group or others is set
+    empty,          // the first line is empty
+    too_long,       // the first line does not fit the buffer
+};
+
+// Reads the first line of the file at `path`, without its CR LF or LF, into
+// `buffer` as a NUL-terminated text. Whatever else was read is wiped from the
+// buffer, also on failure.
+[[nodiscard]] SecretFile read_secret_file(const char* path, char* buffer, std::size_t size) noexcept;
+
+// The part of read_secret_file that is the same on every platform: of the
+// `filled` bytes read from the start of the file into `buffer`, keeps the
+// first line without its CR LF or LF as a NUL-terminated text and wipes the
+// rest. Returns read, empty or too_long (the buffer then wiped whole).
+[[nodiscard]] SecretFile keep_first_line(char* buffer, std::size_t size, std::size_t filled) noexcept;

@@ -1,0 +1,85 @@
+"""Throwaway certificates for the TLS tests: a CA of their own and server
+certificates for 127.0.0.1 and localhost, good or bad in one way each. Made
+once per test session in a temporary directory; nothing is trusted outside
+the tests."""
+
+import datetime
+import ipaddress
+import ssl
+import warnings
+
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import NameOID
+
+NOW = datetime.datetime.now(datetime.timezone.utc)
+DAY = datetime.timedelta(days=1)
+
+
+def _name(common_name):
+    return x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name)])
+
+
+def _certificate(subject, key, issuer, issuer_key, sans=(), ca=False, not_before=NOW - DAY, not_after=NOW + DAY):
+    builder = (x509.CertificateBuilder().subject_name(subject).issuer_name(issuer).public_key(key.public_key())
+               .serial_number(x509.random_serial_number()).not_valid_before(not_before)
+               .not_valid_after(not_after)
+               .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True))
+    if sans:
+        builder = builder.add_extension(x509.SubjectAlternativeName(list(sans)), critical=False)
+    if ca:
+        builder = builder.add_extension(x509.KeyUsage(digital_signature=True, key_cert_sign=True, crl_sign=True,
+                                                      content_commitment=False, key_encipherment=False,
+                                                      data_encipherment=False, key_agreement=False,
+                                                      encipher_only=False, decipher_only=False), critical=True)
+    return builder.sign(issuer_key, hashes.SHA256())
+
+
+LOCAL_NAMES = (x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1")))
+
+
+class Certificates:
+    """kinds: good (CA-signed, localhost and 127.0.0.1), wrong_name (CA-signed
+    for other.example), expired (CA-signed, ended yesterday), self_signed."""
+
+    def __init__(self, directory):
+        self.directory = directory
+        ca_key = ec.generate_private_key(ec.SECP256R1())
+        self.ca = _certificate(_name("quiln test CA"), ca_key, _name("quiln test CA"), ca_key, ca=True,
+                               not_after=NOW + 10 * DAY)
+        self.ca_file = self._write("ca.pem", self.ca)
+        self.files = {}
+        self.fingerprints = {}
+        for kind, sans, signer, dates in [
+            ("good", LOCAL_NAMES, "ca", {}),
+            ("wrong_name", (x509.DNSName("other.example"),), "ca", {}),
+            ("expired", LOCAL_NAMES, "ca", {"not_before": NOW - 10 * DAY, "not_after": NOW - DAY}),
+            ("self_signed", LOCAL_NAMES, "self", {}),
+        ]:
+            key = ec.generate_private_key(ec.SECP256R1())
+            subject = _name(f"{kind}.quiln.test")
+            issuer, issuer_key = (self.ca.subject, ca_key) if signer == "ca" else (subject, key)
+            cert = _certificate(subject, key, issuer, issuer_key, sans=sans, **dates)
+            key_file = directory / f"{kind}.key"
+            key_file.write_bytes(key.private_bytes(serialization.Encoding.PEM,
+                                                   serialization.PrivateFormat.PKCS8,
+                                                   serialization.NoEncryption()))
+            self.files[kind] = (self._write(f"{kind}.pem", cert), key_file)
+            self.fingerprints[kind] = cert.fingerprint(hashes.SHA256()).hex()
+
+    def _write(self, name, cert):
+        path = self.directory / name
+        path.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
+        return path
+
+    def server_context(self, kind="good", tls_max=None):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        if tls_max is not None:  # an old server: TLS 1.0 at most
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                context.minimum_version = ssl.TLSVersion.MINIMUM_SUPPORTED
+                context.maximum_version = tls_max
+            context.set_ciphers("DEFAULT:@SECLEVEL=0")
+        context.load_cert_chain(*self.files[kind])
+        return context

@@ -1,0 +1,127 @@
+"""Draining the queue: -r picks up again while the provider delivers, against
+the demo provider holding back part of its queue per session; -i sets the
+relay's idle time-out."""
+
+import time
+
+import pytest
+
+from peers import (QUILN, SMTP_GREET_AND_QUIT, Provider, ScriptedPeer, cram_md5_accepted, opening, run)
+
+USER, SECRET = "site", "shared secret"
+
+
+def queue_of(count):
+    return [("sender@example.net", [f"rcpt{i}@example.org"],
+             f"Subject: {i}\r\n\r\nMessage {i}\r\n.a leading dot\r\n".encode()) for i in range(count)]
+
+
+class FailingProvider(Provider):
+    """The demo provider, failing its second session as the test asks: it
+    refuses ATRN, or the local SMTP server is gone before it starts."""
+
+    def __init__(self, *args, failure, sink, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.failure = failure
+        self.sink = sink
+
+    def session(self, conn):
+        if self.report["sessions"] == 1 and self.failure == "smtp_down":
+            self.sink.close()  # returns once the sink no longer listens
+        super().session(conn)
+
+    def atrn(self, conn, reader, arg):
+        if self.report["sessions"] == 2 and self.failure == "refused":
+            self.send(conn, "451 4.3.0 try again later")
+            return True  # ends the session
+        return super().atrn(conn, reader, arg)
+
+
+def refused_connect(sink):
+    return f"Cannot connect to server 127.0.0.1:{sink.port}. Connection refused"
+
+
+# queued, delivered per session, options, failure in the second session,
+# sessions served, exit code, stderr, messages delivered, lines of stdout.
+DRAINS = {
+    "all_in_six_pickups": (5, 1, ["-r", "10"], None, 6, 0, "", 5, []),
+    "count_reached_first": (5, 1, ["-r", "3"], None, 3, 0, "", 3, []),
+    "without_r_one_pickup": (5, 1, [], None, 1, 0, "", 1, []),
+    "r_1_is_one_pickup": (5, 2, ["-r1"], None, 1, 0, "", 2, []),
+    "two_per_pickup": (5, 2, ["-r", "10"], None, 4, 0, "", 5, []),
+    "nothing_queued": (0, 1, ["-r", "10"], None, 1, 0, "", 0, []),
+    "login_keeps_the_secret": (3, 1, ["-r", "5", "-t", "LOGIN"], None, 4, 0, "", 3, []),
+    "verbose": (3, 1, ["-r", "10", "-v"], None, 4, 0, "", 3,
+                ["Pickup 2 of at most 10", "Pickup 3 of at most 10", "Pickup 4 of at most 10",
+                 "Pickups that relayed mail: 3"]),
+    "verbose_count_reached": (3, 1, ["-r", "2", "-v"], None, 2, 0, "", 2,
+                              ["Pickup 2 of at most 2", "Pickups that relayed mail: 2"]),
+    "atrn_refused_in_second": (5, 1, ["-r", "10"], "refused", 2, 5,
+                               "Invalid response to ATRN command from ATRN server. Status = 451\n", 1, []),
+    "smtp_down_in_second": (5, 1, ["-r", "10"], "smtp_down", 2, 4, refused_connect, 1, []),
+    "fifty_one_per_pickup": (50, 1, ["-r", "100"], None, 51, 0, "", 50, []),
+}
+
+
+@pytest.mark.parametrize("case", DRAINS.values(), ids=DRAINS.keys())
+def test_drain(sink, case):
+    queued, per_session, options, failure, sessions, code, err, delivered, out_lines = case
+    queue = queue_of(queued)
+    provider = FailingProvider(USER, SECRET, ["example.org"], queue, timeout=10, accept_count=sessions,
+                               per_session=per_session, failure=failure, sink=sink).start()
+    started = time.monotonic()
+    result = run([*options, "-a", provider.port, "-p", sink.port, "127.0.0.1", USER, SECRET, "example.org"],
+                 timeout=120)
+    elapsed = time.monotonic() - started
+    report = provider.join()
+
+    expected_err = err(sink) if callable(err) else err
+    assert (result[0], result[2]) == (code, expected_err)
+    assert report["sessions"] == sessions
+    if failure == "smtp_down":  # the program hung up after authenticating
+        assert report["error"] == "EOFError: client closed the connection"
+    else:
+        assert report["error"] is None, report["error"]
+    # What was delivered arrived once, whole and in order; the rest is still queued.
+    assert report["refused"] == []
+    assert [e[2] for e in sink.envelopes] == [m[2] for m in queue[:delivered]]
+    assert [(e[0], e[1]) for e in sink.envelopes] == [(m[0], m[1]) for m in queue[:delivered]]
+    assert provider.queue == queue[delivered:]
+    if "-v" in options:
+        lines = result[1].splitlines()
+        assert [line for line in lines if line.startswith("Pickup")] == out_lines
+        assert lines.count("Connecting to ATRN server 127.0.0.1 on port %d ..." % provider.port) == sessions
+    else:
+        assert result[1] == ""
+    if queued >= 50:  # a figure for the record, not an assertion
+        print(f"\n{queued} messages, one per pickup: {elapsed:.2f} s ({sessions} pickups)")
+
+
+def relay_pausing(pause):
+    """A provider that turns the line round, then is silent for `pause`
+    seconds before it quits."""
+    return opening() + cram_md5_accepted() + [
+        ("line",), ("send", "250 reversing\r\n"), ("line",), ("sleep", pause), ("send", "QUIT\r\n"),
+        ("line",), ("close",)]
+
+
+# -i, against the program with its normal time-outs: the provider is silent
+# for 2 s in the relay.
+IDLE = {
+    "shorter_than_the_pause": (["-i", "1"], 5, "Error passing data: Timeout error passig data\n"),
+    "longer_than_the_pause": (["-i4"], 0, ""),
+    "with_repeated_pickups": (["-r", "1", "-i", "1"], 5, "Error passing data: Timeout error passig data\n"),
+}
+
+
+@pytest.mark.parametrize("options, code, err", IDLE.values(), ids=IDLE.keys())
+def test_relay_idle_time_out(options, code, err):
+    provider = ScriptedPeer(relay_pausing(2))
+    smtp = ScriptedPeer(SMTP_GREET_AND_QUIT)
+    result = run([*options, "-a", provider.port, "-p", smtp.port, "127.0.0.1", "tim", "tanstaaftanstaaf"],
+                 binary=QUILN)
+    provider.join()
+    smtp.join()
+    assert result == (code, "", err)
+    if code == 0:
+        assert provider.lines[-1] == "221 bye" and smtp.lines == ["QUIT"]
