@@ -3,7 +3,12 @@
 # those that are missing.
 set -euo pipefail
 
-packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev python3 python3-pytest python3-aiosmtpd valgrind clang-tidy cppcheck stunnel4 openssl libssl-dev python3-cryptography)
+packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest python3 python3-pytest python3-aiosmtpd valgrind clang-tidy cppcheck stunnel4 openssl libssl-dev python3-cryptography)
+# The Windows build: the mingw-w64 cross compiler (posix threads, which
+# GoogleTest needs), 64-bit Wine to run it (no 32-bit part, so no i386
+# architecture), binutils' objdump for the DLL check, groff for the manual
+# as text.
+packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 groff-base)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package, installs it, checks that quiln runs and that man
-# finds its page, lints the page, and removes the package again.
+# Builds the Debian package, installs it, checks that quiln runs, that man
+# finds its page and that the licence is its copyright file, lints the page,
+# and removes the package again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,6 +33,7 @@ rm -f /tmp/quiln-usage.$$
 [ "$status" -eq 1 ]
 [ "$(command -v quiln)" = /usr/bin/quiln ]
 man -w quiln
+grep -q "^ISC License" /usr/share/doc/quiln/copyright
 dpkg -r quiln
 trap - EXIT
 ! command -v quiln >/dev/null

@@ -16,3 +16,9 @@ enum class SecretFile {
 // `buffer` as a NUL-terminated text. Whatever else was read is wiped from the
 // buffer, also on failure.
 [[nodiscard]] SecretFile read_secret_file(const char* path, char* buffer, std::size_t size) noexcept;
+
+// The part of read_secret_file that is the same on every platform: of the
+// `filled` bytes read from the start of the file into `buffer`, keeps the
+// first line without its CR LF or LF as a NUL-terminated text and wipes the
+// rest. Returns read, empty or too_long (the buffer then wiped whole).
+[[nodiscard]] SecretFile keep_first_line(char* buffer, std::size_t size, std::size_t filled) noexcept;

@@ -59,16 +59,5 @@ SecretFile read_secret_file(const char* path, char* buffer, std::size_t size) no
         errno = saved;
         return SecretFile::unreadable;
     }
-    const auto* end = static_cast<const char*>(std::memchr(buffer, '\n', static_cast<std::size_t>(filled)));
-    std::size_t length = end != nullptr ? static_cast<std::size_t>(end - buffer) : static_cast<std::size_t>(filled);
-    // One byte must stay free for the NUL.
-    if (length >= size) {
-        secure_wipe(buffer, static_cast<std::uint32_t>(size));
-        return SecretFile::too_long;
-    }
-    if (length > 0 && buffer[length - 1] == '\r')
-        --length;
-    secure_wipe(buffer + length, static_cast<std::uint32_t>(static_cast<std::size_t>(filled) - length));
-    buffer[length] = '\0';
-    return length == 0 ? SecretFile::empty : SecretFile::read;
+    return keep_first_line(buffer, size, static_cast<std::size_t>(filled));
 }

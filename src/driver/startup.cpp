@@ -25,13 +25,14 @@ SockVersion start_socket_library()
     SockVersion version{};
     if (sock_startup(&version) != 0)
         fail(ExitCode::socket_library, "Cannot load any form of windows socket library !\n");
-    if (version.major != 2)
+    if (!sock_version_usable(version))
         fail(ExitCode::socket_library, "This programs requires the Winsock library version 2.x\n");
     return version;
 }
 
 // Copies the secret into the program's own buffer and blanks it in the
-// argument vector, which other local users can read (ps, /proc/PID/cmdline).
+// argument vector, which other local users can read (ps, /proc/PID/cmdline),
+// and in the command line the system keeps apart from it, if any.
 void hide_secret(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
@@ -42,6 +43,7 @@ void hide_secret(int argc, char** argv)
             return; // cannot happen: the kernel limits one argument to this size
         std::memcpy(secret_buffer, argv[i], length + 1);
         secure_wipe(argv[i], static_cast<std::uint32_t>(length));
+        sock_hide_argument(i);
         settings.secret = secret_buffer;
         return;
     }
@@ -62,8 +64,8 @@ void read_secret()
     case SecretFile::empty:
         fail(ExitCode::usage, "The first line of the secret file %s is empty\n", path);
     case SecretFile::too_long:
-        fail(ExitCode::internal_limit, "Internal error: the secret in %s is too long (max %zu bytes)\n", path,
-             sizeof secret_buffer - 1);
+        fail(ExitCode::internal_limit, "Internal error: the secret in %s is too long (max %d bytes)\n", path,
+             static_cast<int>(sizeof secret_buffer - 1));
     }
 }
 
@@ -107,7 +109,7 @@ void send_ehlo()
 void start_run(int argc, char** argv)
 {
     // Line-buffered, so that progress and trace lines show as they happen.
-    std::setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
+    sock_line_buffer_output(stdout_buffer, sizeof stdout_buffer);
 
     const SockVersion version = start_socket_library();
     parse_command_line(argc, argv);
@@ -128,8 +130,8 @@ void start_run(int argc, char** argv)
         fail(ExitCode::usage, "Auth %s is not implemented in QUILN\n", settings.forced_auth);
     // An EHLO is never sent cut short.
     if (std::strlen(settings.ehlo_domain) > ehlo_domain_max)
-        fail(ExitCode::internal_limit, "Internal error: EHLO domain too long (max %zu characters)\n",
-             ehlo_domain_max);
+        fail(ExitCode::internal_limit, "Internal error: EHLO domain too long (max %d characters)\n",
+             static_cast<int>(ehlo_domain_max)); // %d: the Windows C library has no %zu
 }
 
 void greet_atrn_server()

@@ -5,10 +5,20 @@
 // peer that fail instead of killing the process.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
+// A socket handle. The one platform switch of this contract: Winsock's
+// SOCKET is an unsigned, pointer-sized handle whose invalid value is all ones;
+// a POSIX socket is a descriptor, -1 when invalid. Callers only compare a
+// handle with SOCK_INVALID, never with numbers.
+#ifdef _WIN32
+using sock_t = std::uintptr_t;
+inline constexpr sock_t SOCK_INVALID = ~static_cast<sock_t>(0);
+#else
 using sock_t = int;
 inline constexpr sock_t SOCK_INVALID = -1;
+#endif
 
 // Results of sock_recv and sock_send besides counts.
 inline constexpr int SOCK_FAILED = -1;
@@ -26,6 +36,23 @@ struct SockVersion {
 // Before anything else it makes sure that no socket can be given the number
 // of a standard stream that the process was started without.
 [[nodiscard]] int sock_startup(SockVersion* version) noexcept;
+
+// Whether the granted version is one this program works with: 2.x.
+[[nodiscard]] constexpr bool sock_version_usable(const SockVersion& version) noexcept
+{
+    return version.major == 2;
+}
+
+// Makes standard output show each line as soon as it ends (progress lines
+// and the trace must not wait for the run's end), with `buffer` where the C
+// library can buffer by lines.
+void sock_line_buffer_output(char* buffer, std::size_t size) noexcept;
+
+// Blanks argument `index` of the process's own command line as other
+// processes see it, where that differs from the argument vector (Windows
+// keeps the command line as one text of its own). The argument vector itself
+// is the caller's to wipe.
+void sock_hide_argument(int index) noexcept;
 
 // The last error code of a socket operation, and setting it.
 [[nodiscard]] int sock_error() noexcept;

@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -68,6 +69,17 @@ int sock_startup(SockVersion* version) noexcept
     return 0;
 }
 
+void sock_line_buffer_output(char* buffer, std::size_t size) noexcept
+{
+    std::setvbuf(stdout, buffer, _IOLBF, size);
+}
+
+void sock_hide_argument(int /*index*/) noexcept
+{
+    // The process list shows the argument vector itself, which the caller
+    // wipes.
+}
+
 int sock_error() noexcept
 {
     return errno;
@@ -101,7 +113,7 @@ bool sock_error_in_progress(int code) noexcept
 
 sock_t sock_tcp() noexcept
 {
-    const sock_t sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0)
         return SOCK_INVALID;
     // Every command is one write and the relay forwards what it reads at

@@ -7,13 +7,15 @@ import os
 import random
 import subprocess
 
+from peers import command
+
 TOOL = os.environ.get("CODEC_TOOL", os.path.join(os.path.dirname(__file__), "..", "..", "build", "default",
                                                   "tests", "codec_tool"))
 rng = random.Random(4648)
 
 
 def ask(lines):
-    proc = subprocess.run([TOOL], input="\n".join(lines) + "\n", capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(command(TOOL), input="\n".join(lines) + "\n", capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     return proc.stdout.splitlines()
 

@@ -2,7 +2,7 @@
 
 import pytest
 
-from peers import closed_port, run
+from peers import TLS_AVAILABLE, closed_port, run
 
 USAGE = (
     "\n"
@@ -40,10 +40,12 @@ USAGE = (
     "        pickups in all (1 to 1000); for providers that deliver part of the\n"
     "        queue per pickup\n"
     " -i secs set the relay's idle time-out (1 to 3600, default 60 seconds)\n"
-    " -e require STARTTLS (RFC 3207) and check the server's certificate\n"
-    " -c file trust the CA certificates in this PEM file, not the system's\n"
-    " -f sha256 accept the server's certificate if its SHA-256 fingerprint\n"
-    "        is this one (64 hex digits, colons allowed), whoever signed it\n"
+    + (" -e require STARTTLS (RFC 3207) and check the server's certificate\n"
+       " -c file trust the CA certificates in this PEM file, not the system's\n"
+       " -f sha256 accept the server's certificate if its SHA-256 fingerprint\n"
+       "        is this one (64 hex digits, colons allowed), whoever signed it\n"
+       if TLS_AVAILABLE else
+       " -e, -c, -f: TLS is not available in this build\n") +
     " -k file read pwd from the first line of this file (no access for group\n"
     "        or others); pwd is then not given\n"
 )
@@ -153,3 +155,11 @@ def test_unknown_forced_method_after_both_names_resolved():
     # A name that cannot be resolved is reported first.
     code, out, err = run(["-t", "PLAIN", "-s", "no-such-host.invalid"] + POSITIONALS)
     assert (code, err) == (3, "Host no-such-host.invalid not found\n")
+
+
+@pytest.mark.skipif(TLS_AVAILABLE, reason="this build has TLS: test_starttls.py tests these options")
+@pytest.mark.parametrize("args", [["-e"], ["-e", "-c", "/nonexistent/ca.pem"], ["-c", "/nonexistent/ca.pem"],
+                                  ["-f", "0" * 64], ["-e", "-f", "x"]], ids=repr)
+def test_tls_options_in_a_build_without_tls(args):
+    # Refused at once, whatever their values and before any connection.
+    assert run(["-a", closed_port()] + POSITIONALS + args) == (1, "", "TLS is not available in this build\n")

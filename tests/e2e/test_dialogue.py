@@ -1,8 +1,13 @@
 """Start-up, greeting, EHLO and the capability check, against scripted servers."""
 
+import os
+import select
+import subprocess
+import time
+
 import pytest
 
-from peers import (EHLO_REPLY, GREETING, QUILN_SHORT, RFC2195_RESPONSE, ScriptedPeer, closed_port,
+from peers import (EHLO_REPLY, GREETING, QUILN, QUILN_SHORT, RFC2195_RESPONSE, ScriptedPeer, closed_port, command,
                    cram_md5_accepted, opening, run)
 
 ARGS = ["user", "secret"]
@@ -148,6 +153,30 @@ def test_verbose_lines_in_order():
         f"Connecting to SMTP server 127.0.0.1 on port {smtp_port} ...",
     ]
     assert port == peer.port
+
+
+def test_verbose_lines_show_while_the_run_goes_on():
+    # The server sits on its EHLO reply for 6 s; the trace of the EHLO must
+    # reach the pipe long before that, while the program still waits.
+    peer = ScriptedPeer([("send", GREETING), ("line",), ("sleep", 6), ("close",)])
+    proc = subprocess.Popen(command(QUILN, ["-v", "-a", peer.port, "127.0.0.1", *ARGS]),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    seen = b""
+    try:
+        deadline = time.monotonic() + 10
+        while not peer.lines and time.monotonic() < deadline:
+            time.sleep(0.01)
+        deadline = time.monotonic() + 4
+        while b"EHLO quiln.invalid" not in seen and time.monotonic() < deadline:
+            ready, _, _ = select.select([proc.stdout], [], [], 0.1)
+            if ready:
+                seen += os.read(proc.stdout.fileno(), 65536)
+        still_running = proc.poll() is None
+    finally:
+        proc.communicate(timeout=30)
+        peer.join()
+    assert peer.lines == ["EHLO quiln.invalid"]
+    assert b"EHLO quiln.invalid" in seen and still_running, seen
 
 
 def test_dotted_address_prints_no_lookup_line():

@@ -7,14 +7,14 @@ import time
 
 import pytest
 
-from peers import QUILN, Provider, ScriptedPeer, opening, run
+from peers import QUILN, Provider, ScriptedPeer, command, opening, run
 
 ALLOC_COUNTER = os.environ.get("ALLOC_COUNTER")
 
 
 def test_secret_is_blanked_in_the_process_list():
     peer = ScriptedPeer([("send", "220 x\r\n"), ("line",), ("sleep", 0.5), ("close",)])
-    proc = subprocess.Popen([QUILN, "-a", str(peer.port), "127.0.0.1", "user", "top-secret-value"],
+    proc = subprocess.Popen(command(QUILN, ["-a", peer.port, "127.0.0.1", "user", "top-secret-value"]),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         deadline = time.monotonic() + 10
@@ -34,8 +34,8 @@ def allocations(server, sink, tmp_path, options=(), per_session=None, sessions=1
     provider = Provider("u", "s", ["example.org"], queue, per_session=per_session, accept_count=sessions).start()
     report = tmp_path / "alloc.report"
     env = dict(os.environ, LD_PRELOAD=ALLOC_COUNTER, ALLOC_REPORT=str(report))
-    proc = subprocess.run([QUILN, "-v", *options, "-a", str(provider.port), "-p", str(sink.port), "-s", server,
-                           server, "u", "s", "example.org"], env=env, capture_output=True, timeout=60)
+    proc = subprocess.run(command(QUILN, ["-v", *options, "-a", provider.port, "-p", sink.port, "-s", server,
+                                           server, "u", "s", "example.org"]), env=env, capture_output=True, timeout=60)
     assert provider.join()["error"] is None
     assert proc.returncode == 0, proc.stderr
     assert len(sink.envelopes) == 5

@@ -11,7 +11,8 @@ import time
 
 import pytest
 
-from peers import QUILN_SHORT, SMTP_GREET_AND_QUIT, STEP_TIMEOUT, ScriptedPeer, cram_md5_accepted, opening
+from peers import (QUILN_SHORT, SMTP_GREET_AND_QUIT, STEP_TIMEOUT, ScriptedPeer, command, console_text,
+                   cram_md5_accepted, opening)
 
 ARGS = ["127.0.0.1", "tim", "tanstaaftanstaaf"]
 COMMANDS = ["EHLO quiln.invalid", "AUTH CRAM-MD5", "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw", "ATRN"]
@@ -22,7 +23,7 @@ def provider_until_atrn(*after):
 
 
 def start(provider, smtp, *options, **popen):
-    argv = [QUILN_SHORT, *options, "-a", str(provider.port), "-p", str(smtp.port), *ARGS]
+    argv = command(QUILN_SHORT, [*options, "-a", provider.port, "-p", smtp.port, *ARGS])
     return subprocess.Popen(argv, stdout=popen.pop("stdout", subprocess.PIPE), stderr=subprocess.PIPE, **popen)
 
 
@@ -31,7 +32,7 @@ def finish(proc, *peers):
     for peer in peers:
         peer.join()
         assert peer.error is None, peer.error
-    return proc.returncode, (out or b"").decode("latin-1"), err.decode("latin-1")
+    return proc.returncode, console_text(out or b""), console_text(err)
 
 
 def test_commands_behind_the_250_reach_the_local_server():
