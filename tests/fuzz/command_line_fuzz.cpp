@@ -2,6 +2,7 @@
 // Each input runs in a child process, since a refused command line ends the
 // process: it either returns with the settings complete, or exits with code
 // 1 after one of its messages (or the usage text alone). Never a crash.
+#include <algorithm>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,8 +38,19 @@ constexpr const char* messages[] = {
     "You must specify a valid AUTH method after -t.\nUse quiln -? to see the list of valid AUTH methods\n",
     "You must specify a domain name after -h\n",
     "Too many domains in command line (max 100)\n",
+    "You must specify a number of pickups from 1 to 1000 after -r\n",
+    "You must specify an idle time-out from 1 to 3600 seconds after -i\n",
+    "You must specify a file of CA certificates after -c\n",
+    "You must specify a SHA-256 fingerprint (64 hex digits) after -f\n",
+    "You must specify the file that holds the secret after -k\n",
+    "Give -c or -f, not both: trust a CA or pin one certificate\n",
+    "-c and -f need -e: without STARTTLS no certificate is checked\n",
+    "TLS is not available in this build\n",
     "",
 };
+
+// A refusal that names the file it could not read.
+constexpr const char unreadable_ca_file[] = "Cannot read the CA certificates in ";
 
 bool known_refusal(const std::string& err, const std::string& out, const std::vector<std::string>& args)
 {
@@ -48,6 +60,9 @@ bool known_refusal(const std::string& err, const std::string& out, const std::ve
         if (err == "Invalid argument: " + a + "\n")
             return usage;
     }
+    if (err.rfind(unreadable_ca_file, 0) == 0 && err.back() == '\n' &&
+        std::count(err.begin(), err.end(), '\n') == 1)
+        return true;
     for (const char* m : messages) {
         if (err == m)
             return m[0] != '\0' || usage;
@@ -102,7 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         option_index = 1;
         parse_command_line(static_cast<int>(args.size()), argv.data());
         const Settings& s = settings;
-        const bool complete = s.server != nullptr && s.user != nullptr && s.secret != nullptr &&
+        const bool complete = s.server != nullptr && s.user != nullptr &&
+                              (s.secret != nullptr) != (s.secret_file != nullptr) &&
                               s.atrn_port >= 1 && s.atrn_port <= 65535 && s.smtp_port >= 1 && s.smtp_port <= 65535 &&
                               s.smtp_host != nullptr && s.ehlo_domain != nullptr && s.domain_count >= 0 &&
                               s.domain_count <= max_domains;
