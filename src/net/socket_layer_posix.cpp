@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -6,7 +5,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <iterator>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "net/known_peers.h"
 #include "net/socket_layer.h"
 
 namespace {
@@ -34,22 +33,6 @@ long long now_ms() noexcept
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// The peers named when connecting: a reset connection no longer tells its
-// peer through getpeername(), and its messages must still name it.
-struct KnownPeer {
-    sock_t sock = SOCK_INVALID;
-    std::uint32_t address = 0;
-    int port = 0;
-};
-KnownPeer known_peers[8];
-
-KnownPeer* find_peer(sock_t sock) noexcept
-{
-    KnownPeer* const end = std::end(known_peers);
-    KnownPeer* const found =
-        std::find_if(std::begin(known_peers), end, [sock](const KnownPeer& k) { return k.sock == sock; });
-    return found != end ? found : nullptr;
-}
 
 } // namespace
 
@@ -140,11 +123,7 @@ int sock_set_nonblocking(sock_t sock) noexcept
 
 int sock_connect(sock_t sock, std::uint32_t address, int port) noexcept
 {
-    KnownPeer* known = find_peer(sock);
-    if (known == nullptr)
-        known = find_peer(SOCK_INVALID);
-    if (known != nullptr)
-        *known = {sock, address, port};
+    remember_peer(sock, address, port);
     const sockaddr_in sa = ipv4_address(address, port);
     return connect(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
@@ -198,8 +177,7 @@ int sock_shutdown_send(sock_t sock) noexcept
 void sock_close(sock_t sock) noexcept
 {
     const int saved = errno; // closing must not replace the cause of a failure
-    if (KnownPeer* known = find_peer(sock))
-        *known = {};
+    forget_peer(sock);
     close(sock);
     errno = saved;
 }
@@ -210,9 +188,7 @@ void sock_peer(sock_t sock, std::uint32_t* address, int* port) noexcept
     socklen_t size = sizeof sa;
     const int saved = errno;
     if (getpeername(sock, reinterpret_cast<sockaddr*>(&sa), &size) != 0 || sa.sin_family != AF_INET) {
-        const KnownPeer* known = find_peer(sock);
-        *address = known != nullptr ? known->address : 0;
-        *port = known != nullptr ? known->port : 0;
+        known_peer(sock, address, port);
     } else {
         *address = sa.sin_addr.s_addr;
         *port = ntohs(sa.sin_port);
