@@ -6,8 +6,9 @@ Usage: check_dlls.py OBJDUMP PROGRAM.exe
 import subprocess
 import sys
 
-# The system's own libraries: the C library (msvcrt), the kernel, Winsock.
-SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll", "advapi32.dll", "user32.dll"}
+# The system's own libraries: the C library (msvcrt), the kernel, Winsock,
+# the security library and the certificate functions.
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll", "advapi32.dll", "user32.dll", "secur32.dll", "crypt32.dll"}
 
 
 def main():

@@ -1,0 +1,385 @@
+#include "tls/schannel_certificate.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "common/wipe.h"
+
+namespace {
+
+HCERTSTORE ca_store = nullptr;          // -c: the file's CAs
+HCERTCHAINENGINE ca_engine = nullptr;   // a chain engine whose only roots they are
+bool pin_set = false;
+unsigned char pin_sha256[tls_pin_size];
+
+// Room for one decoded name or list of alternative names; a certificate
+// whose names do not fit is judged as if it had none.
+alignas(8) unsigned char decoded[16384];
+
+// What the PEM reader holds of one certificate (prepare time only).
+char pem_base64[65536];
+unsigned char pem_der[49152];
+
+bool is_base64(char c) noexcept
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
+           c == '=';
+}
+
+bool starts_with(const char* text, const char* prefix) noexcept
+{
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// Adds every certificate of the PEM file to ca_store. Returns nullptr, or
+// the reason the file cannot serve.
+const char* load_pem_file(const char* path) noexcept
+{
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr)
+        return "cannot open the file";
+    char line[1024];
+    bool inside = false;
+    std::size_t length = 0;
+    int added = 0;
+    const char* failure = nullptr;
+    while (failure == nullptr && std::fgets(line, sizeof line, file) != nullptr) {
+        if (!inside) {
+            inside = starts_with(line, "-----BEGIN CERTIFICATE-----") ||
+                     starts_with(line, "-----BEGIN X509 CERTIFICATE-----");
+            length = 0;
+            continue;
+        }
+        if (starts_with(line, "-----END ")) {
+            inside = false;
+            DWORD size = sizeof pem_der;
+            if (CryptStringToBinaryA(pem_base64, static_cast<DWORD>(length), CRYPT_STRING_BASE64, pem_der, &size,
+                                     nullptr, nullptr) == 0)
+                failure = "bad base64 decode";
+            else if (CertAddEncodedCertificateToStore(ca_store, X509_ASN_ENCODING, pem_der, size,
+                                                      CERT_STORE_ADD_USE_EXISTING, nullptr) == 0)
+                failure = "not a valid certificate";
+            else
+                ++added;
+            continue;
+        }
+        for (const char* c = line; *c != '\0'; ++c) {
+            if (!is_base64(*c))
+                continue;
+            if (length + 1 >= sizeof pem_base64) {
+                failure = "certificate too long";
+                break;
+            }
+            pem_base64[length++] = *c;
+        }
+    }
+    std::fclose(file);
+    if (failure != nullptr)
+        return failure;
+    return added > 0 ? nullptr : "no certificate or crl found";
+}
+
+void format_fingerprint(const unsigned char* digest, char* out, std::size_t size) noexcept
+{
+    for (std::size_t i = 0; i < tls_pin_size; ++i)
+        std::snprintf(out + 3 * i, size - 3 * i, i + 1 < tls_pin_size ? "%02X:" : "%02X", digest[i]);
+}
+
+// The short names of the usual attributes of a distinguished name; others
+// are named by their OID.
+const char* attribute_name(const char* oid) noexcept
+{
+    static constexpr const char* names[][2] = {
+        {"2.5.4.3", "CN"},  {"2.5.4.6", "C"},  {"2.5.4.7", "L"},
+        {"2.5.4.8", "ST"},  {"2.5.4.10", "O"}, {"2.5.4.11", "OU"},
+        {"2.5.4.5", "serialNumber"},           {"1.2.840.113549.1.9.1", "emailAddress"},
+        {"0.9.2342.19200300.100.1.25", "DC"},  {"2.5.4.4", "SN"},
+        {"2.5.4.42", "GN"}, {"2.5.4.12", "title"},
+    };
+    for (const auto& entry : names)
+        if (std::strcmp(entry[0], oid) == 0)
+            return entry[1];
+    return oid;
+}
+
+// An attribute's value as UTF-8 (the decoder gives the Unicode string types
+// as UTF-16). Returns the length, or -1.
+int attribute_text(const CERT_RDN_ATTR& attribute, char* out, int size) noexcept
+{
+    switch (attribute.dwValueType) {
+    case CERT_RDN_UTF8_STRING:
+    case CERT_RDN_BMP_STRING:
+    case CERT_RDN_UNIVERSAL_STRING: {
+        const int length = WideCharToMultiByte(CP_UTF8, 0, reinterpret_cast<const wchar_t*>(attribute.Value.pbData),
+                                               static_cast<int>(attribute.Value.cbData / sizeof(wchar_t)), out,
+                                               size, nullptr, nullptr);
+        return length > 0 || attribute.Value.cbData == 0 ? length : -1;
+    }
+    default:
+        if (attribute.Value.cbData > static_cast<DWORD>(size))
+            return -1;
+        std::memcpy(out, attribute.Value.pbData, attribute.Value.cbData);
+        return static_cast<int>(attribute.Value.cbData);
+    }
+}
+
+const CERT_NAME_INFO* decode_name(const CERT_NAME_BLOB& name) noexcept
+{
+    DWORD size = sizeof decoded;
+    if (CryptDecodeObjectEx(X509_ASN_ENCODING, X509_NAME, name.pbData, name.cbData, 0, nullptr, decoded, &size) == 0)
+        return nullptr;
+    return reinterpret_cast<const CERT_NAME_INFO*>(decoded);
+}
+
+// The subject in the one-line form "/C=../O=../CN=..", bytes outside
+// printable ASCII written as \xHH.
+void format_subject(PCCERT_CONTEXT certificate, char* out, std::size_t size) noexcept
+{
+    out[0] = '\0';
+    const CERT_NAME_INFO* name = decode_name(certificate->pCertInfo->Subject);
+    if (name == nullptr)
+        return;
+    std::size_t used = 0;
+    auto put = [&](const char* text) {
+        const int n = std::snprintf(out + used, size - used, "%s", text);
+        used = n > 0 && used + static_cast<std::size_t>(n) < size ? used + static_cast<std::size_t>(n) : size - 1;
+    };
+    for (DWORD r = 0; r < name->cRDN; ++r) {
+        for (DWORD a = 0; a < name->rgRDN[r].cRDNAttr; ++a) {
+            const CERT_RDN_ATTR& attribute = name->rgRDN[r].rgRDNAttr[a];
+            char value[256];
+            const int length = attribute_text(attribute, value, sizeof value);
+            put("/");
+            put(attribute_name(attribute.pszObjId));
+            put("=");
+            for (int i = 0; i < length; ++i) {
+                const auto c = static_cast<unsigned char>(value[i]);
+                char piece[5] = {static_cast<char>(c), '\0'};
+                if (c < 0x20 || c > 0x7e)
+                    std::snprintf(piece, sizeof piece, "\\x%02X", c);
+                put(piece);
+            }
+        }
+    }
+}
+
+char lower(char c) noexcept
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equal_ignoring_case(const char* a, std::size_t a_length, const char* b, std::size_t b_length) noexcept
+{
+    if (a_length != b_length)
+        return false;
+    for (std::size_t i = 0; i < a_length; ++i)
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    return true;
+}
+
+// A DNS name of the certificate against the server's name (RFC 6125, 6.4):
+// case aside, equal; or a wildcard that is the whole leftmost label of a
+// name of three labels or more, standing for exactly one label.
+bool dns_name_matches(const char* pattern, std::size_t length, const char* host) noexcept
+{
+    const std::size_t host_length = std::strlen(host);
+    for (std::size_t i = 0; i < length; ++i)
+        if (static_cast<unsigned char>(pattern[i]) <= 0x20 || static_cast<unsigned char>(pattern[i]) > 0x7e)
+            return false;
+    if (length > 2 && pattern[0] == '*' && pattern[1] == '.') {
+        const char* rest = pattern + 1; // ".example.com"
+        const std::size_t rest_length = length - 1;
+        if (std::memchr(rest + 1, '.', rest_length - 1) == nullptr || std::memchr(rest, '*', rest_length) != nullptr)
+            return false;
+        const char* dot = std::strchr(host, '.');
+        return dot != nullptr && dot != host && equal_ignoring_case(rest, rest_length, dot, std::strlen(dot));
+    }
+    return std::memchr(pattern, '*', length) == nullptr && equal_ignoring_case(pattern, length, host, host_length);
+}
+
+bool wide_dns_name_matches(const wchar_t* pattern, const char* host) noexcept
+{
+    char ascii[256];
+    std::size_t length = 0;
+    for (; pattern[length] != L'\0'; ++length) {
+        if (length + 1 >= sizeof ascii || pattern[length] > 0x7e)
+            return false;
+        ascii[length] = static_cast<char>(pattern[length]);
+    }
+    return dns_name_matches(ascii, length, host);
+}
+
+// The name check: a DNS name against the certificate's DNS names, or its
+// common names when it lists none; an address against its IP addresses only.
+bool name_matches(PCCERT_CONTEXT certificate, const char* host, bool is_address) noexcept
+{
+    unsigned char address[4] = {};
+    if (is_address) {
+        unsigned parts[4] = {};
+        if (std::sscanf(host, "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]) != 4)
+            return false;
+        for (int i = 0; i < 4; ++i)
+            address[i] = static_cast<unsigned char>(parts[i]);
+    }
+    const CERT_INFO* info = certificate->pCertInfo;
+    const CERT_EXTENSION* extension =
+        CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+    bool dns_names_listed = false;
+    DWORD size = sizeof decoded;
+    if (extension != nullptr && CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                                                    extension->Value.cbData, 0, nullptr, decoded, &size) != 0) {
+        const auto* names = reinterpret_cast<const CERT_ALT_NAME_INFO*>(decoded);
+        for (DWORD i = 0; i < names->cAltEntry; ++i) {
+            const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+            if (is_address && entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
+                std::memcmp(entry.IPAddress.pbData, address, 4) == 0)
+                return true;
+            if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
+                dns_names_listed = true;
+                if (!is_address && wide_dns_name_matches(entry.pwszDNSName, host))
+                    return true;
+            }
+        }
+    }
+    if (is_address || dns_names_listed)
+        return false;
+    const CERT_NAME_INFO* name = decode_name(info->Subject);
+    for (DWORD r = 0; name != nullptr && r < name->cRDN; ++r)
+        for (DWORD a = 0; a < name->rgRDN[r].cRDNAttr; ++a) {
+            const CERT_RDN_ATTR& attribute = name->rgRDN[r].rgRDNAttr[a];
+            char value[256];
+            const int length = std::strcmp(attribute.pszObjId, szOID_COMMON_NAME) == 0
+                                   ? attribute_text(attribute, value, sizeof value)
+                                   : -1;
+            if (length > 0 && dns_name_matches(value, static_cast<std::size_t>(length), host))
+                return true;
+        }
+    return false;
+}
+
+// Why the chain fails, in the order the checks are made on Linux: the path
+// to a trusted root, the CA certificates and their purpose, the server's
+// name, then signatures and dates. nullptr when it passes.
+const char* chain_reason(PCCERT_CHAIN_CONTEXT chain, PCCERT_CONTEXT certificate, const char* host,
+                         bool is_address) noexcept
+{
+    const DWORD status = chain->TrustStatus.dwErrorStatus;
+    const CERT_SIMPLE_CHAIN* path = chain->cChain > 0 ? chain->rgpChain[0] : nullptr;
+    if (path == nullptr || (status & CERT_TRUST_IS_PARTIAL_CHAIN) != 0)
+        return "unable to get local issuer certificate";
+    if ((status & CERT_TRUST_IS_UNTRUSTED_ROOT) != 0)
+        return path->cElement == 1 ? "self-signed certificate" : "self-signed certificate in certificate chain";
+    if ((status & CERT_TRUST_INVALID_BASIC_CONSTRAINTS) != 0)
+        return "invalid CA certificate";
+    if ((status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) != 0)
+        return "unsupported certificate purpose";
+    if (!name_matches(certificate, host, is_address))
+        return is_address ? "IP address mismatch" : "hostname mismatch";
+    if ((status & CERT_TRUST_IS_NOT_SIGNATURE_VALID) != 0)
+        return "certificate signature failure";
+    if ((status & CERT_TRUST_IS_NOT_TIME_VALID) != 0) {
+        for (DWORD i = 0; i < path->cElement; ++i)
+            if (CertVerifyTimeValidity(nullptr, path->rgpElement[i]->pCertContext->pCertInfo) < 0)
+                return "certificate is not yet valid";
+        return "certificate has expired";
+    }
+    if ((status & CERT_TRUST_IS_REVOKED) != 0)
+        return "certificate revoked";
+    if ((status & CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT) != 0)
+        return "unhandled critical extension";
+    if (status != CERT_TRUST_NO_ERROR)
+        return "certificate verify failed";
+    return nullptr;
+}
+
+void refuse(CertificateVerdict* verdict, const char* reason) noexcept
+{
+    verdict->refused = true;
+    std::snprintf(verdict->reason, sizeof verdict->reason, "%s", reason);
+}
+
+} // namespace
+
+const char* certificate_trust_prepare(const char* ca_file, const unsigned char* pin) noexcept
+{
+    if (pin != nullptr) {
+        std::memcpy(pin_sha256, pin, tls_pin_size);
+        pin_set = true;
+        return nullptr;
+    }
+    if (ca_file == nullptr)
+        return nullptr; // the system's store, through the default engine
+    ca_store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    if (ca_store == nullptr)
+        return "cannot create a certificate store";
+    if (const char* failure = load_pem_file(ca_file); failure != nullptr)
+        return failure;
+    // The file's CAs are the only roots; nothing is fetched from the network
+    // and the system's automatic root update stays out of it.
+    CERT_CHAIN_ENGINE_CONFIG config{};
+    // The form of Windows 7, the first with exclusive roots, which every
+    // later Windows (and Wine) takes; the flags of Windows 8 stay unused.
+    config.cbSize = offsetof(CERT_CHAIN_ENGINE_CONFIG, dwExclusiveFlags);
+    config.hExclusiveRoot = ca_store;
+    config.dwFlags = CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE;
+    if (CertCreateCertificateChainEngine(&config, &ca_engine) == 0)
+        return "cannot create a certificate chain engine";
+    return nullptr;
+}
+
+void certificate_judge(PCCERT_CONTEXT certificate, const char* host, bool is_address,
+                       CertificateVerdict* verdict) noexcept
+{
+    *verdict = CertificateVerdict{};
+    if (certificate == nullptr) {
+        refuse(verdict, "the server sent no certificate");
+        return;
+    }
+    unsigned char digest[tls_pin_size];
+    DWORD length = sizeof digest;
+    if (CryptHashCertificate2(L"SHA256", 0, nullptr, certificate->pbCertEncoded, certificate->cbCertEncoded, digest,
+                              &length) == 0 ||
+        length != tls_pin_size) {
+        refuse(verdict, "cannot compute the certificate's fingerprint");
+        return;
+    }
+    format_fingerprint(digest, verdict->fingerprint, sizeof verdict->fingerprint);
+    format_subject(certificate, verdict->subject, sizeof verdict->subject);
+    if (pin_set) {
+        // The pin alone decides: names and dates are not checked.
+        if (std::memcmp(digest, pin_sha256, tls_pin_size) != 0)
+            refuse(verdict, "its SHA-256 fingerprint is not the one given with -f");
+        verdict->pinned = !verdict->refused;
+        return;
+    }
+    char* usages[] = {const_cast<char*>(szOID_PKIX_KP_SERVER_AUTH)};
+    CERT_CHAIN_PARA para{};
+    para.cbSize = sizeof para;
+    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    const DWORD flags = ca_engine != nullptr ? CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL : 0;
+    if (CertGetCertificateChain(ca_engine, certificate, nullptr, certificate->hCertStore, &para, flags, nullptr,
+                                &chain) == 0) {
+        refuse(verdict, "cannot build the certificate chain");
+        return;
+    }
+    if (const char* reason = chain_reason(chain, certificate, host, is_address); reason != nullptr)
+        refuse(verdict, reason);
+    CertFreeCertificateChain(chain);
+}
+
+void certificate_trust_release() noexcept
+{
+    if (ca_engine != nullptr)
+        CertFreeCertificateChainEngine(ca_engine);
+    if (ca_store != nullptr)
+        CertCloseStore(ca_store, 0);
+    ca_engine = nullptr;
+    ca_store = nullptr;
+    secure_zero(pin_sha256, sizeof pin_sha256);
+    pin_set = false;
+}
