@@ -22,6 +22,10 @@ for preset in default asan; do
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset"
 done
+echo "== notls"
+cmake --preset notls
+cmake --build --preset notls -j "$jobs"
+ctest --preset notls
 echo "== fuzz"
 ctest --preset fuzz
 echo "== memcheck"

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/wipe.h"
@@ -177,18 +178,28 @@ bool wide_dns_name_matches(const wchar_t* pattern, const char* host) noexcept
     return dns_name_matches(ascii, length, host);
 }
 
+// A dotted address in its usual four-part form.
+bool parse_address(const char* host, unsigned char* address) noexcept
+{
+    const char* part = host;
+    for (int i = 0; i < 4; ++i) {
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(part, &end, 10);
+        if (end == part || value > 255 || *end != (i < 3 ? '.' : '\0'))
+            return false;
+        address[i] = static_cast<unsigned char>(value);
+        part = end + 1;
+    }
+    return true;
+}
+
 // The name check: a DNS name against the certificate's DNS names, or its
 // common names when it lists none; an address against its IP addresses only.
 bool name_matches(PCCERT_CONTEXT certificate, const char* host, bool is_address) noexcept
 {
     unsigned char address[4] = {};
-    if (is_address) {
-        unsigned parts[4] = {};
-        if (std::sscanf(host, "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]) != 4)
-            return false;
-        for (int i = 0; i < 4; ++i)
-            address[i] = static_cast<unsigned char>(parts[i]);
-    }
+    if (is_address && !parse_address(host, address))
+        return false;
     const CERT_INFO* info = certificate->pCertInfo;
     const CERT_EXTENSION* extension =
         CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);

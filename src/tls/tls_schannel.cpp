@@ -18,7 +18,9 @@
 #include <security.h>
 #include <sspi.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <cstring>
 
 #include "common/wipe.h"
@@ -84,26 +86,30 @@ int fail_socket() noexcept
     return TLS_FAILED;
 }
 
-// A failure of the security library, with words for the statuses a server
-// can cause and the number for the rest.
+// Words for the statuses of the security library that a server can cause.
+struct StatusText {
+    SECURITY_STATUS status;
+    const char* text;
+};
+constexpr StatusText status_texts[] = {
+    {SEC_E_DECRYPT_FAILURE, "decryption failed or bad record mac"},
+    {SEC_E_MESSAGE_ALTERED, "decryption failed or bad record mac"},
+    {SEC_E_ILLEGAL_MESSAGE, "the server sent an unexpected or badly formatted message"},
+    {SEC_E_ALGORITHM_MISMATCH, "no protocol version or cipher in common with the server"},
+    {SEC_E_UNSUPPORTED_FUNCTION, "unsupported protocol"},
+    {SEC_E_INVALID_TOKEN, "the server sent an invalid token"},
+    {SEC_E_CONTEXT_EXPIRED, "the session has ended"},
+    {SEC_E_INTERNAL_ERROR, "internal error in the security library"},
+};
+
+// A failure of the security library: its words, or the number of a status
+// without them.
 int fail_status(SECURITY_STATUS status, const char* doing) noexcept
 {
-    static constexpr struct {
-        SECURITY_STATUS status;
-        const char* text;
-    } known[] = {
-        {SEC_E_DECRYPT_FAILURE, "decryption failed or bad record mac"},
-        {SEC_E_MESSAGE_ALTERED, "decryption failed or bad record mac"},
-        {SEC_E_ILLEGAL_MESSAGE, "the server sent an unexpected or badly formatted message"},
-        {SEC_E_ALGORITHM_MISMATCH, "no protocol version or cipher in common with the server"},
-        {SEC_E_UNSUPPORTED_FUNCTION, "unsupported protocol"},
-        {SEC_E_INVALID_TOKEN, "the server sent an invalid token"},
-        {SEC_E_CONTEXT_EXPIRED, "the session has ended"},
-        {SEC_E_INTERNAL_ERROR, "internal error in the security library"},
-    };
-    for (const auto& entry : known)
-        if (entry.status == status)
-            return fail(entry.text);
+    const StatusText* known = std::find_if(std::begin(status_texts), std::end(status_texts),
+                                           [status](const StatusText& e) { return e.status == status; });
+    if (known != std::end(status_texts))
+        return fail(known->text);
     char text[96];
     std::snprintf(text, sizeof text, "%s failed with security status 0x%08lX", doing,
                   static_cast<unsigned long>(status));
