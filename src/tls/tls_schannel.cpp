@@ -46,6 +46,7 @@ bool session_sound = false;    // handshake done and accepted, no fatal error si
 bool server_ended = false;     // close_notify, or a plain close, came
 bool close_notify_queued = false;
 bool record_failed = false;     // a record did not decrypt: the reason stays
+bool certificate_asked = false; // the server asked for a client certificate
 SecPkgContext_StreamSizes sizes;
 
 // Ciphertext not yet decrypted, and, in front of it once a record is
@@ -64,7 +65,7 @@ int outgoing_sent = 0;
 int outgoing_carries = 0;
 
 CertificateVerdict verdict;
-char protocol[16];
+char protocol[24];
 char cipher[64];
 
 char error_text[160];
@@ -233,9 +234,9 @@ int finish_handshake() noexcept
     note_session();
     if (QueryContextAttributesA(&context, SECPKG_ATTR_STREAM_SIZES, &sizes) != SEC_E_OK)
         return fail("cannot learn the record sizes of the session");
-    const unsigned long room = sizeof outgoing - sizes.cbHeader - sizes.cbTrailer;
     if (sizes.cbHeader + sizes.cbTrailer >= sizeof outgoing)
         return fail("the session's records do not fit");
+    const unsigned long room = sizeof outgoing - sizes.cbHeader - sizes.cbTrailer;
     if (sizes.cbMaximumMessage > room)
         sizes.cbMaximumMessage = room;
     // The credentials allow nothing older; checked again on what was agreed.
@@ -362,7 +363,7 @@ void forget_session() noexcept
     outgoing_length = outgoing_sent = outgoing_carries = 0;
     session_socket = SOCK_INVALID;
     handshake_done = handshake_failed = session_sound = server_ended = close_notify_queued = false;
-    record_failed = false;
+    record_failed = certificate_asked = false;
 }
 
 } // namespace
@@ -445,8 +446,13 @@ int tls_handshake() noexcept
                 return n;
             continue;
         }
-        if (status == SEC_I_INCOMPLETE_CREDENTIALS)
-            continue; // a client certificate was asked for: we go on without
+        if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
+            // A client certificate was asked for: we go on without, once.
+            if (certificate_asked)
+                return fail("the server asks for a client certificate, which quiln does not have");
+            certificate_asked = true;
+            continue;
+        }
         if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
             fail_status(status, "InitializeSecurityContext");
             handshake_failed = true; // an alert, if the library made one, goes out first
