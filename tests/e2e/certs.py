@@ -41,7 +41,10 @@ LOCAL_NAMES = (x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("1
 
 class Certificates:
     """kinds: good (CA-signed, localhost and 127.0.0.1), wrong_name (CA-signed
-    for other.example), expired (CA-signed, ended yesterday), self_signed."""
+    for other.example), expired (CA-signed, ended yesterday), not_yet_valid
+    (begins tomorrow), self_signed, common_name_only (no alternative names:
+    CN=localhost under an organisation), and by_intermediate (signed by an
+    intermediate CA that the server sends along)."""
 
     def __init__(self, directory):
         self.directory = directory
@@ -49,28 +52,44 @@ class Certificates:
         self.ca = _certificate(_name("quiln test CA"), ca_key, _name("quiln test CA"), ca_key, ca=True,
                                not_after=NOW + 10 * DAY)
         self.ca_file = self._write("ca.pem", self.ca)
+        intermediate_key = ec.generate_private_key(ec.SECP256R1())
+        intermediate = _certificate(_name("quiln test intermediate CA"), intermediate_key, self.ca.subject, ca_key,
+                                    ca=True, not_after=NOW + 5 * DAY)
+        signers = {"ca": (self.ca, ca_key), "intermediate": (intermediate, intermediate_key)}
         self.files = {}
         self.fingerprints = {}
-        for kind, sans, signer, dates in [
+        self.subjects = {}  # in the one-line form quiln prints
+        for kind, sans, signer, extra in [
             ("good", LOCAL_NAMES, "ca", {}),
             ("wrong_name", (x509.DNSName("other.example"),), "ca", {}),
             ("expired", LOCAL_NAMES, "ca", {"not_before": NOW - 10 * DAY, "not_after": NOW - DAY}),
+            ("not_yet_valid", LOCAL_NAMES, "ca", {"not_before": NOW + DAY, "not_after": NOW + 2 * DAY}),
             ("self_signed", LOCAL_NAMES, "self", {}),
+            ("common_name_only", (), "ca", {}),
+            ("by_intermediate", LOCAL_NAMES, "intermediate", {}),
         ]:
             key = ec.generate_private_key(ec.SECP256R1())
-            subject = _name(f"{kind}.quiln.test")
-            issuer, issuer_key = (self.ca.subject, ca_key) if signer == "ca" else (subject, key)
-            cert = _certificate(subject, key, issuer, issuer_key, sans=sans, **dates)
+            if kind == "common_name_only":
+                subject = x509.Name([x509.NameAttribute(NameOID.ORGANIZATION_NAME, "quiln tests"),
+                                     x509.NameAttribute(NameOID.COMMON_NAME, "localhost")])
+                self.subjects[kind] = "/O=quiln tests/CN=localhost"
+            else:
+                subject = _name(f"{kind}.quiln.test")
+                self.subjects[kind] = f"/CN={kind}.quiln.test"
+            issuer, issuer_key = (subject, key) if signer == "self" else (signers[signer][0].subject,
+                                                                           signers[signer][1])
+            cert = _certificate(subject, key, issuer, issuer_key, sans=sans, **extra)
             key_file = directory / f"{kind}.key"
             key_file.write_bytes(key.private_bytes(serialization.Encoding.PEM,
                                                    serialization.PrivateFormat.PKCS8,
                                                    serialization.NoEncryption()))
-            self.files[kind] = (self._write(f"{kind}.pem", cert), key_file)
+            chain = [cert, intermediate] if signer == "intermediate" else [cert]
+            self.files[kind] = (self._write(f"{kind}.pem", *chain), key_file)
             self.fingerprints[kind] = cert.fingerprint(hashes.SHA256()).hex()
 
-    def _write(self, name, cert):
+    def _write(self, name, *certs):
         path = self.directory / name
-        path.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
+        path.write_bytes(b"".join(cert.public_bytes(serialization.Encoding.PEM) for cert in certs))
         return path
 
     def server_context(self, kind="good", tls_max=None):
