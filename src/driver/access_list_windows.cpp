@@ -15,17 +15,12 @@ bool trusted(PSID sid, PSID user) noexcept
 
 bool access_list_open_to_others(PSECURITY_DESCRIPTOR descriptor, PSID user) noexcept
 {
-    PSID owner = nullptr;
-    BOOL defaulted = FALSE;
-    if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) == FALSE)
-        return true;
-    if (owner != nullptr && !trusted(owner, user))
-        return true;
     BOOL present = FALSE;
     PACL dacl = nullptr;
+    BOOL defaulted = FALSE;
     if (GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) == FALSE)
         return true;
-    // No DACL (a FAT drive has none) lets everyone do everything.
+    // No DACL lets everyone do everything.
     if (present == FALSE || dacl == nullptr)
         return true;
     GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
@@ -46,7 +41,7 @@ bool access_list_open_to_others(PSECURITY_DESCRIPTOR descriptor, PSID user) noex
         case ACCESS_ALLOWED_ACE_TYPE:
         case ACCESS_ALLOWED_CALLBACK_ACE_TYPE: // the same layout, with a condition after the SID
             break;
-        default:
+        default: // not read here, so it may allow anything
             return true;
         }
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);

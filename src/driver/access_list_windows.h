@@ -4,11 +4,11 @@
 
 #include <windows.h>
 
-// True when `descriptor` lets anyone but `user`, the local SYSTEM account and
-// the Administrators group read the file, write it or change who may: when it
-// has no DACL at all, when its owner is someone else (an owner may always
-// rewrite the DACL), or when an ACE allows FILE_READ_DATA, FILE_WRITE_DATA,
-// FILE_APPEND_DATA, WRITE_DAC or WRITE_OWNER (generic rights mapped first) to
-// any other SID. Deny ACEs are not credited, inherit-only ACEs are passed
-// over, and an allowing ACE of a kind not read here counts as open.
+// True when the DACL of `descriptor` lets anyone but `user`, the local SYSTEM
+// account and the Administrators group read the file, write it or change who
+// may: when there is no DACL at all, or when an ACE allows FILE_READ_DATA,
+// FILE_WRITE_DATA, FILE_APPEND_DATA, WRITE_DAC or WRITE_OWNER (generic rights
+// mapped first) to any other SID. Deny ACEs are not credited, inherit-only
+// ACEs are passed over, and an ACE of a kind not read here counts as open.
+// The owner is not judged, as the owner of a file is not on Linux.
 [[nodiscard]] bool access_list_open_to_others(PSECURITY_DESCRIPTOR descriptor, PSID user) noexcept;

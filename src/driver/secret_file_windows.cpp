@@ -14,11 +14,10 @@
 
 namespace {
 
-// The user this process runs as, and the owner and DACL of the file: a SID
-// is at most SECURITY_MAX_SID_SIZE bytes, an ACL at most 64 KiB.
+// The user this process runs as, and the DACL of the file: a SID is at most
+// SECURITY_MAX_SID_SIZE bytes, an ACL at most 64 KiB.
 alignas(TOKEN_USER) unsigned char token_user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-alignas(SECURITY_DESCRIPTOR_RELATIVE) unsigned char descriptor[sizeof(SECURITY_DESCRIPTOR_RELATIVE) +
-                                                               SECURITY_MAX_SID_SIZE + 65536];
+alignas(SECURITY_DESCRIPTOR_RELATIVE) unsigned char descriptor[sizeof(SECURITY_DESCRIPTOR_RELATIVE) + 65536];
 
 SecretFile failed_to_tell() noexcept
 {
@@ -46,8 +45,7 @@ SecretFile check_access(int fd) noexcept
     // Judged on the handle, not the name, so that it is the file read below.
     // _open asked for GENERIC_READ, which holds READ_CONTROL.
     const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(fd)); // NOLINT(performance-no-int-to-ptr): how the C library hands it out
-    if (GetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor,
-                                sizeof descriptor, &needed) == FALSE)
+    if (GetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, descriptor, sizeof descriptor, &needed) == FALSE)
         return failed_to_tell();
     const PSID user = reinterpret_cast<const TOKEN_USER*>(token_user)->User.Sid;
     return access_list_open_to_others(descriptor, user) ? SecretFile::open_to_others : SecretFile::read;
