@@ -43,8 +43,10 @@ SecretFile check_access(int fd) noexcept
         return failed_to_tell();
     }
     // Judged on the handle, not the name, so that it is the file read below.
-    // _open asked for GENERIC_READ, which holds READ_CONTROL.
-    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(fd)); // NOLINT(performance-no-int-to-ptr): how the C library hands it out
+    // _open asked for GENERIC_READ, which holds READ_CONTROL. The C library
+    // hands the handle out as an integer.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     if (GetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, descriptor, sizeof descriptor, &needed) == FALSE)
         return failed_to_tell();
     const PSID user = reinterpret_cast<const TOKEN_USER*>(token_user)->User.Sid;
