@@ -7,7 +7,7 @@
 enum class SecretFile {
     read,           // the first line is in the buffer
     unreadable,     // cannot be opened or read; errno tells why
-    open_to_others, // a permission bit for its group or others is set
+    open_to_others, // its group or others may use it (on Windows: its access list)
     empty,          // the first line is empty
     too_long,       // the first line does not fit the buffer
 };

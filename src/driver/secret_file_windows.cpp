@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 #include <cerrno>
 #include <climits>
@@ -9,8 +10,48 @@
 #include <cstring>
 
 #include "auth/md5.h"
+#include "driver/access_list_windows.h"
 
 namespace {
+
+// The user this process runs as, and the DACL of the file: a SID is at most
+// SECURITY_MAX_SID_SIZE bytes, an ACL at most 64 KiB.
+alignas(TOKEN_USER) unsigned char token_user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+alignas(SECURITY_DESCRIPTOR_RELATIVE) unsigned char descriptor[sizeof(SECURITY_DESCRIPTOR_RELATIVE) + 65536];
+
+SecretFile failed_to_tell() noexcept
+{
+    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return SecretFile::unreadable;
+}
+
+// Whether users other than this one may use the file open as `fd`: read when
+// only this user, SYSTEM and the Administrators may. When Windows cannot tell,
+// the file is not read either (unreadable, errno set): its access list is not
+// known to be open, so "chmod 600 it" would be the wrong advice.
+SecretFile check_access(int fd) noexcept
+{
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == FALSE)
+        return failed_to_tell();
+    DWORD needed = 0;
+    const BOOL known = GetTokenInformation(token, TokenUser, token_user, sizeof token_user, &needed);
+    const DWORD error = GetLastError();
+    CloseHandle(token);
+    if (known == FALSE) {
+        SetLastError(error);
+        return failed_to_tell();
+    }
+    // Judged on the handle, not the name, so that it is the file read below.
+    // _open asked for GENERIC_READ, which holds READ_CONTROL. The C library
+    // hands the handle out as an integer.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (GetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, descriptor, sizeof descriptor, &needed) == FALSE)
+        return failed_to_tell();
+    const PSID user = reinterpret_cast<const TOKEN_USER*>(token_user)->User.Sid;
+    return access_list_open_to_others(descriptor, user) ? SecretFile::open_to_others : SecretFile::read;
+}
 
 // Reads until the first LF, the end of the file or a full buffer. Returns
 // the count of bytes in the buffer, or -1.
@@ -42,10 +83,15 @@ SecretFile read_secret_file(const char* path, char* buffer, std::size_t size) no
     const int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
     if (fd < 0)
         return SecretFile::unreadable;
-    // Not checked here yet: who else may read the file. On Windows that is
-    // the file's security descriptor (its DACL), not mode bits, so
-    // SecretFile::open_to_others never comes from this file for now; the
-    // README tells users to restrict the file with icacls meanwhile.
+    // As on Linux: the secret may already have leaked, and the user should
+    // know. Windows keeps who may use a file in its security descriptor.
+    const SecretFile access = check_access(fd);
+    if (access != SecretFile::read) {
+        const int error = errno;
+        _close(fd);
+        errno = error;
+        return access;
+    }
     const long filled = read_first_line(fd, buffer, size);
     const int saved = errno;
     _close(fd);

@@ -346,6 +346,8 @@ SECRET_FILE_CASES = {
     "after_the_positionals": (SECRET + "\n", 0o600, "after", None),
     "readable_by_group": (SECRET + "\n", 0o640, "before",
                           (1, "The secret file {path} is open to its group or others: chmod 600 it\n")),
+    "readable_by_others": (SECRET + "\n", 0o604, "before",
+                           (1, "The secret file {path} is open to its group or others: chmod 600 it\n")),
     "writable_by_others": (SECRET + "\n", 0o602, "before",
                            (1, "The secret file {path} is open to its group or others: chmod 600 it\n")),
     "empty_first_line": ("\n" + SECRET + "\n", 0o600, "before",
