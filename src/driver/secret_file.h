@@ -12,6 +12,10 @@ enum class SecretFile {
     too_long,       // the first line does not fit the buffer
 };
 
+// What a file open to others is, and how to make it private, in the
+// platform's terms: the rest of the refusal of such a file.
+extern const char secret_file_open_advice[];
+
 // Reads the first line of the file at `path`, without its CR LF or LF, into
 // `buffer` as a NUL-terminated text. Whatever else was read is wiped from the
 // buffer, also on failure.

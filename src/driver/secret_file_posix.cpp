@@ -33,6 +33,8 @@ long read_first_line(int fd, char* buffer, std::size_t size) noexcept
 
 } // namespace
 
+const char secret_file_open_advice[] = "open to its group or others: chmod 600 it";
+
 SecretFile read_secret_file(const char* path, char* buffer, std::size_t size) noexcept
 {
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);

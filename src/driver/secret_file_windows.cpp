@@ -76,6 +76,9 @@ long read_first_line(int fd, char* buffer, std::size_t size) noexcept
 
 } // namespace
 
+const char secret_file_open_advice[] =
+    "open to other users: let only your account read it (icacls FILE /inheritance:r /grant:r %USERNAME%:R)";
+
 SecretFile read_secret_file(const char* path, char* buffer, std::size_t size) noexcept
 {
     // Binary mode: the line end is taken off below, CR LF or LF alike, not

@@ -60,7 +60,7 @@ void read_secret()
     case SecretFile::unreadable:
         fail(ExitCode::usage, "Cannot read the secret from %s: %s\n", path, std::strerror(errno));
     case SecretFile::open_to_others:
-        fail(ExitCode::usage, "The secret file %s is open to its group or others: chmod 600 it\n", path);
+        fail(ExitCode::usage, "The secret file %s is %s\n", path, secret_file_open_advice);
     case SecretFile::empty:
         fail(ExitCode::usage, "The first line of the secret file %s is empty\n", path);
     case SecretFile::too_long:

@@ -240,6 +240,13 @@ def tls_words(text):
     return TLS_WORDING.get(text, text)
 
 
+# The refusal of a secret file that others may use ends with advice in the
+# platform's terms.
+SECRET_FILE_OPEN_ADVICE = ("open to other users: let only your account read it "
+                           "(icacls FILE /inheritance:r /grant:r %USERNAME%:R)" if WINDOWS else
+                           "open to its group or others: chmod 600 it")
+
+
 # A build without TLS (QUILN_TLS=OFF) refuses -e, -c and -f, and its usage
 # text says so in one line instead of describing them.
 TLS_AVAILABLE = os.environ.get("QUILN_TLS", "ON") != "OFF"

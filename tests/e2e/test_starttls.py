@@ -12,8 +12,9 @@ import time
 import pytest
 
 from certs import Certificates
-from peers import (GREETING, QUILN, QUILN_SHORT, RFC2195_CHALLENGE, TLS_1_0_COMPLETES, TLS_PROTOCOL, TLS_SESSION,
-                   Provider, ScriptedPeer, closed_port, cram_md5_accepted, opening, run, tls_words)
+from peers import (GREETING, QUILN, QUILN_SHORT, RFC2195_CHALLENGE, SECRET_FILE_OPEN_ADVICE, TLS_1_0_COMPLETES,
+                   TLS_PROTOCOL, TLS_SESSION, Provider, ScriptedPeer, closed_port, cram_md5_accepted, opening, run,
+                   tls_words)
 from test_faults import FAULTS
 
 USER, SECRET = "site", "shared secret"
@@ -345,11 +346,11 @@ SECRET_FILE_CASES = {
     "no_line_end": (SECRET, 0o600, "before", None),
     "after_the_positionals": (SECRET + "\n", 0o600, "after", None),
     "readable_by_group": (SECRET + "\n", 0o640, "before",
-                          (1, "The secret file {path} is open to its group or others: chmod 600 it\n")),
+                          (1, "The secret file {path} is " + SECRET_FILE_OPEN_ADVICE + "\n")),
     "readable_by_others": (SECRET + "\n", 0o604, "before",
-                           (1, "The secret file {path} is open to its group or others: chmod 600 it\n")),
+                           (1, "The secret file {path} is " + SECRET_FILE_OPEN_ADVICE + "\n")),
     "writable_by_others": (SECRET + "\n", 0o602, "before",
-                           (1, "The secret file {path} is open to its group or others: chmod 600 it\n")),
+                           (1, "The secret file {path} is " + SECRET_FILE_OPEN_ADVICE + "\n")),
     "empty_first_line": ("\n" + SECRET + "\n", 0o600, "before",
                          (1, "The first line of the secret file {path} is empty\n")),
     "missing": (None, 0o600, "before", (1, "Cannot read the secret from {path}: No such file or directory\n")),
