@@ -22,9 +22,10 @@ void prepare_tls()
 {
     if (settings.starttls == 0)
         return; // a plain run never starts the TLS library
-    if (tls_prepare(settings.ca_file, settings.pin_set != 0 ? settings.pin : nullptr) == 0)
+    const int prepared = tls_prepare(settings.ca_file, settings.pin_set != 0 ? settings.pin : nullptr);
+    if (prepared == 0)
         return;
-    if (settings.ca_file != nullptr)
+    if (prepared == TLS_BAD_CA_FILE)
         fail(ExitCode::usage, "Cannot load the CA certificates in %s: %s\n", settings.ca_file, tls_error());
     fail(ExitCode::tls, "Cannot set up TLS: %s\n", tls_error());
 }

@@ -13,6 +13,7 @@
 inline constexpr int TLS_FAILED = -1;
 inline constexpr int TLS_WANT_READ = -2;  // call again once the socket is readable
 inline constexpr int TLS_WANT_WRITE = -3; // call again once the socket is writable
+inline constexpr int TLS_BAD_CA_FILE = -4; // tls_prepare: the CA file cannot serve
 
 inline constexpr int tls_pin_size = 32; // a SHA-256 fingerprint
 
@@ -22,7 +23,8 @@ inline constexpr int tls_pin_size = 32; // a SHA-256 fingerprint
 // Starts the library and sets what the session will trust: only the
 // certificate whose SHA-256 fingerprint is `pin` (tls_pin_size bytes) when
 // pin is given, else the CA certificates of the PEM file ca_file, else the
-// system's store. Returns 0, or TLS_FAILED with the reason in tls_error().
+// system's store. Returns 0, TLS_BAD_CA_FILE when the CA file cannot be
+// used, or TLS_FAILED when the library cannot; the reason in tls_error().
 [[nodiscard]] int tls_prepare(const char* ca_file, const unsigned char* pin) noexcept;
 
 // Ties a session to the connected socket, for the server named `host`: a

@@ -153,7 +153,7 @@ int tls_prepare(const char* ca_file, const unsigned char* pin) noexcept
                                           : SSL_CTX_set_default_verify_paths(context);
     if (loaded != 1) {
         set_library_reason("no certificate found");
-        return TLS_FAILED;
+        return ca_file != nullptr ? TLS_BAD_CA_FILE : TLS_FAILED;
     }
     return 0;
 }

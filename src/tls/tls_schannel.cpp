@@ -375,8 +375,10 @@ bool tls_available() noexcept
 
 int tls_prepare(const char* ca_file, const unsigned char* pin) noexcept
 {
-    if (const char* failure = certificate_trust_prepare(ca_file, pin); failure != nullptr)
-        return fail(failure);
+    if (const char* failure = certificate_trust_prepare(ca_file, pin); failure != nullptr) {
+        fail(failure);
+        return ca_file != nullptr ? TLS_BAD_CA_FILE : TLS_FAILED;
+    }
     // TLS 1.2 and 1.3 only, no default client certificate, and our own
     // judgement of the server's certificate. The newer form of credentials
     // first; Windows before 10 (1809) knows only the older one, without 1.3.
