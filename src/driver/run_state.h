@@ -5,7 +5,7 @@
 
 #include "auth/md5.h"
 #include "driver/exit_codes.h"
-#include "net/socket_layer.h"
+#include "socket/socket_layer.h"
 
 inline constexpr int command_buffer_size = 128;
 inline constexpr int line_buffer_size = 176;

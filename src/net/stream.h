@@ -4,7 +4,7 @@
 // know whether TLS is on.
 #pragma once
 
-#include "net/socket_layer.h"
+#include "socket/socket_layer.h"
 
 // Like sock_recv and sock_send: a count, 0 on an orderly close (read only;
 // for TLS with or without close_notify), SOCK_FAILED or SOCK_AGAIN. After

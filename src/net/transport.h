@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "net/socket_layer.h"
+#include "socket/socket_layer.h"
 
 inline constexpr std::size_t last_error_size = 512;
 inline constexpr std::size_t socket_error_buffer_size = 64;

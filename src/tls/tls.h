@@ -7,7 +7,7 @@
 // waits, prints or ends the process.
 #pragma once
 
-#include "net/socket_layer.h"
+#include "socket/socket_layer.h"
 
 // Results besides counts.
 inline constexpr int TLS_FAILED = -1;

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "net/socket_layer_winsock.h"
+#include "socket/socket_layer_winsock.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "net/socket_layer_winsock.h"
+#include "socket/socket_layer_winsock.h"
 #include "net/transport.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "net/socket_layer.h"
+#include "socket/socket_layer.h"
 
 // Notes the peer of a socket being connected (eight sockets at most; more
 // are not noted).

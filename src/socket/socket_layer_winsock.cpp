@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "net/known_peers.h"
-#include "net/socket_layer_winsock.h"
+#include "socket/known_peers.h"
+#include "socket/socket_layer_winsock.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "net/known_peers.h"
-#include "net/socket_layer.h"
+#include "socket/known_peers.h"
+#include "socket/socket_layer.h"
 
 namespace {
 

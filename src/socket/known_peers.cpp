@@ -1,4 +1,4 @@
-#include "net/known_peers.h"
+#include "socket/known_peers.h"
 
 #include <algorithm>
 #include <iterator>

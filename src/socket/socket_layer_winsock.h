@@ -7,7 +7,7 @@
 
 #include <winsock2.h>
 
-#include "net/socket_layer.h"
+#include "socket/socket_layer.h"
 
 // The granted version (wVersion) and the highest supported (wHighVersion):
 // the major number in the low-order byte, the minor in the high-order one.
