@@ -1,0 +1,50 @@
+// Watches the SMTP session that the relay carries (RFC 5321, with
+// PIPELINING, RFC 2920, and CHUNKING, RFC 3030), to tell what became of the
+// mail. It is fed the bytes as they cross the relay, in any pieces, and never
+// changes, delays or holds back one; it allocates nothing. The relay feeds
+// it; the driver asks it at the end of a pickup.
+//
+// What it cannot follow (STARTTLS or AUTH on the turned line, a command or
+// reply line over 4096 bytes, content before a 354, a reply with no command
+// waiting, a BDAT size it cannot read, more commands waiting than it holds)
+// makes it stop following for the rest of the session: its counts are then
+// unknown.
+#pragma once
+
+// Messages whose end crossed the relay, and what the SMTP server said to it.
+struct MailCounts {
+    int relayed;    // their end passed through (the "." line, or the last BDAT chunk)
+    int accepted;   // of those, answered 2xx by the SMTP server
+    int refused;    // answered 4xx or 5xx
+    long long bytes; // their content: DATA as it crossed (dot-stuffed, without
+                     // the final "." line), BDAT the chunk sizes
+};
+
+// Starts watching a new session, whose first reply is the SMTP server's
+// greeting.
+void observer_start() noexcept;
+
+// Bytes that were sent on to the SMTP server (the provider's commands and
+// content) and to the provider (the SMTP server's replies).
+void observer_to_server(const unsigned char* data, int count) noexcept;
+void observer_to_provider(const unsigned char* data, int count) noexcept;
+
+// Whether it still follows the session; once not, never again until the
+// next observer_start. observer_lost_reason() then names why, as a phrase
+// ("STARTTLS on the turned line", ...); "" while following.
+[[nodiscard]] bool observer_following() noexcept;
+[[nodiscard]] const char* observer_lost_reason() noexcept;
+
+// A transaction is open from the provider's MAIL until the SMTP server's
+// reply to the end of its content, to RSET (or a new EHLO or HELO), or a
+// refusal that ends it (of MAIL, of DATA) has been sent on to the provider.
+// Its content has begun after a 354, or with the message's first BDAT.
+// False once not following.
+[[nodiscard]] bool observer_transaction_open() noexcept;
+[[nodiscard]] bool observer_content_begun() noexcept;
+
+// Whether the provider sent a MAIL command in this session.
+[[nodiscard]] bool observer_message_begun() noexcept;
+
+// The counts of this session so far.
+[[nodiscard]] MailCounts observer_counts() noexcept;
