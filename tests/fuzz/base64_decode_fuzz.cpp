@@ -1,7 +1,10 @@
 // base64_decode on any text into any output size. What must always hold: the
 // result is -1, -2, -3 or a count below the size with a NUL after it;
 // nothing is written past the size; and a successful decode re-encodes to
-// the text it consumed, wherever that text is in canonical form.
+// the text it consumed, wherever that text is in canonical form. A failed
+// decode leaves the bytes of the groups before the failing one, unterminated,
+// and nothing else.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -43,8 +46,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (out[i] != unwritten)
             std::abort(); // written past the size
     }
-    if (r == BASE64_TRUNCATED || r == BASE64_BAD_SYMBOL || r == BASE64_NO_ROOM)
+    if (r == BASE64_TRUNCATED || r == BASE64_BAD_SYMBOL || r == BASE64_NO_ROOM) {
+        // The longest run of whole leading groups that decodes on its own is
+        // what stands before the failing group.
+        std::vector<unsigned char> kept_bytes;
+        for (std::size_t groups = 1; 4 * groups <= text.size(); ++groups) {
+            std::vector<unsigned char> prefix(out.size(), unwritten);
+            const int n = base64_decode(text.substr(0, 4 * groups).c_str(), prefix.data(), out_size);
+            if (n < 0)
+                break;
+            kept_bytes.assign(prefix.begin(), prefix.begin() + n);
+        }
+        if (!std::equal(kept_bytes.begin(), kept_bytes.end(), out.begin()))
+            std::abort();
+        for (std::size_t i = kept_bytes.size(); i < out.size(); ++i) {
+            if (out[i] != unwritten)
+                std::abort(); // more than the groups before the failing one
+        }
         return 0;
+    }
     if (r < 0 || r >= out_size || out[static_cast<std::size_t>(r)] != 0)
         std::abort();
 

@@ -121,7 +121,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               (s.secret != nullptr) != (s.secret_file != nullptr) &&
                               s.atrn_port >= 1 && s.atrn_port <= 65535 && s.smtp_port >= 1 && s.smtp_port <= 65535 &&
                               s.smtp_host != nullptr && s.ehlo_domain != nullptr && s.domain_count >= 0 &&
-                              s.domain_count <= max_domains;
+                              s.domain_count <= max_domains && s.pickup_limit >= 0 &&
+                              s.pickup_limit <= pickup_limit_max && s.relay_idle_seconds >= 0 &&
+                              s.relay_idle_seconds <= relay_idle_seconds_max &&
+                              !(s.ca_file != nullptr && s.pin_set != 0) &&
+                              (s.starttls != 0 || (s.ca_file == nullptr && s.pin_set == 0));
         _exit(complete ? 0 : 3);
     }
     close(out_pipe[1]);

@@ -1,6 +1,7 @@
-// parse_ehlo_reply on any text (the first input byte sets IIS mode). It must
-// never read past the text, and the offered flags and the verdict must agree
-// with a slow, obvious reading of the same text.
+// parse_ehlo_reply and ehlo_reply_lists on any text (the first input byte
+// sets IIS mode). They must never read past the text, and the offered flags,
+// the verdict and the keywords listed must agree with a slow, obvious reading
+// of the same text.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -25,9 +26,9 @@ bool separator(char c)
 }
 
 // The reply read line by line with std::string: which names are offered,
-// and whether ATRN was listed.
+// and whether ATRN and STARTTLS were listed.
 struct Expected {
-    bool cram = false, login = false, atrn = false;
+    bool cram = false, login = false, atrn = false, starttls = false;
 };
 
 Expected reference(const std::string& t)
@@ -52,6 +53,7 @@ Expected reference(const std::string& t)
             break;
         const std::string keyword = upper(t.substr(p, std::min<std::size_t>(end - p, 30)));
         p = end;
+        e.starttls = e.starttls || keyword == "STARTTLS";
         if (keyword == "ATRN") {
             e.atrn = true;
         } else if (keyword == "AUTH") {
@@ -94,10 +96,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     char* exact = new char[text.size() + 1];
     std::memcpy(exact, text.c_str(), text.size() + 1);
     const int verdict = parse_ehlo_reply(exact);
+    const bool lists_atrn = ehlo_reply_lists(exact, "atrn");
+    const bool lists_starttls = ehlo_reply_lists(exact, "STARTTLS");
     delete[] exact;
 
     const Expected e = reference(text);
     if ((auth_methods[0].offered == 1) != e.cram || (auth_methods[1].offered == 1) != e.login)
+        std::abort();
+    if (lists_atrn != e.atrn || lists_starttls != e.starttls)
         std::abort();
     if (verdict != ((e.atrn || settings.iis_mode) ? 1 : 0))
         std::abort();
