@@ -19,6 +19,7 @@ struct Side {
     bool ended;    // it has ended its sending in order
     bool shut;     // its end has been passed on to the other side
     bool stalled;  // a write TLS has begun and not finished: offer it the same bytes again
+    bool blocked;  // its last write was refused or taken in part: wait until it can take more
 };
 
 // A socket's pending error, or a socket whose error cannot be read, fails
@@ -72,6 +73,7 @@ int send_pending(Side& to) noexcept
 {
     const int n = stream_send(to.sock, to.inbound, to.pending);
     to.stalled = n == SOCK_AGAIN;
+    to.blocked = n == SOCK_AGAIN || (n > 0 && n < to.pending);
     if (n == SOCK_AGAIN)
         return 0;
     if (n < 0)
@@ -136,8 +138,8 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const
                   int first_count) noexcept
 {
     static_assert(reply_buffer_size <= relay_buffer_size, "what follows a reply fits the relay's buffer");
-    Side atrn{atrn_sock, 0, to_atrn_buffer, 0, false, false, false};
-    Side smtp{smtp_sock, 0, to_smtp_buffer, 0, false, false, false};
+    Side atrn{atrn_sock, 0, to_atrn_buffer, 0, false, false, false, false};
+    Side smtp{smtp_sock, 0, to_smtp_buffer, 0, false, false, false, false};
     int port = 0;
     sock_peer(atrn_sock, &atrn.peer, &port);
     sock_peer(smtp_sock, &smtp.peer, &port);
@@ -155,7 +157,7 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const
 
         // A side is read only while it has not ended and there is room for
         // what it sends (and no write toward the other side is half done),
-        // and written only while something waits for it.
+        // and waited on for writing only while something waits for it.
         const bool read_atrn = !atrn.ended && smtp.pending < relay_buffer_size && !smtp.stalled;
         const bool read_smtp = !smtp.ended && atrn.pending < relay_buffer_size && !atrn.stalled;
         SockWait set[2] = {{atrn.sock, false, false, false, false}, {smtp.sock, false, false, false, false}};
@@ -197,9 +199,12 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const
         if (set[1].failed && check_channel(smtp) != 0)
             return stop(smtp, atrn, timeout_seconds);
 
-        if (atrn.pending > 0 && stream_can_write(set[0]) && drain(atrn) != 0)
+        // What was just read is written at once: a socket can nearly always
+        // take it, and a wait for that would cost a system call per hop. Only
+        // a side that refused or took part of its last write is waited for.
+        if (atrn.pending > 0 && (!atrn.blocked || stream_can_write(set[0])) && drain(atrn) != 0)
             return stop(atrn, smtp, timeout_seconds);
-        if (smtp.pending > 0 && stream_can_write(set[1]) && drain(smtp) != 0)
+        if (smtp.pending > 0 && (!smtp.blocked || stream_can_write(set[1])) && drain(smtp) != 0)
             return stop(smtp, atrn, timeout_seconds);
     }
 }
