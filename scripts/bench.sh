@@ -5,10 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-# The peers of the benchmark (not needed by the tests); the TLS ways use
-# stunnel4, openssl and libssl-dev, which the tests install too.
+# The peers of the benchmark, and strace, which counts quiln's system calls
+# (not needed by the tests); the TLS ways use stunnel4, openssl and
+# libssl-dev, which the tests install too.
 missing=()
-for p in socat fetchmail stunnel4 openssl libssl-dev; do
+for p in socat fetchmail stunnel4 openssl libssl-dev strace; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ "${#missing[@]}" -gt 0 ]; then
