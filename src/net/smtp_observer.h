@@ -5,10 +5,12 @@
 // it; the driver asks it at the end of a pickup.
 //
 // What it cannot follow (STARTTLS or AUTH on the turned line, a command or
-// reply line over 4096 bytes, content before a 354, a reply with no command
-// waiting, a BDAT size it cannot read, more commands waiting than it holds)
+// reply line over 4096 bytes with its CR LF, content before a 354, a reply
+// with no command waiting, a reply line that does not begin with three
+// digits, a BDAT size it cannot read, more commands waiting than it holds)
 // makes it stop following for the rest of the session: its counts are then
-// unknown.
+// unknown. A 421 with no command waiting is the server's notice that it
+// closes (RFC 5321, 3.8), and changes nothing.
 #pragma once
 
 // Messages whose end crossed the relay, and what the SMTP server said to it.
@@ -25,26 +27,37 @@ struct MailCounts {
 void observer_start() noexcept;
 
 // Bytes that were sent on to the SMTP server (the provider's commands and
-// content) and to the provider (the SMTP server's replies).
+// content) and to the provider (the SMTP server's replies): each direction
+// in order, in any pieces, each piece once it has been sent, so that a reply
+// is fed before anything the provider sends after reading it. A count of 0
+// or less does nothing.
 void observer_to_server(const unsigned char* data, int count) noexcept;
 void observer_to_provider(const unsigned char* data, int count) noexcept;
 
 // Whether it still follows the session; once not, never again until the
-// next observer_start. observer_lost_reason() then names why, as a phrase
-// ("STARTTLS on the turned line", ...); "" while following.
+// next observer_start. observer_lost_reason() then names why, as one of the
+// phrases "STARTTLS on the turned line", "AUTH on the turned line", "a
+// command line over 4096 bytes", "a reply line over 4096 bytes", "content
+// before the 354", "a reply with no command waiting", "a reply it cannot
+// read", "a BDAT size it cannot read", "too many commands waiting for
+// replies"; "" while following.
 [[nodiscard]] bool observer_following() noexcept;
 [[nodiscard]] const char* observer_lost_reason() noexcept;
 
 // A transaction is open from the provider's MAIL until the SMTP server's
 // reply to the end of its content, to RSET (or a new EHLO or HELO), or a
 // refusal that ends it (of MAIL, of DATA) has been sent on to the provider.
-// Its content has begun after a 354, or with the message's first BDAT.
-// False once not following.
+// A refused BDAT that is not the LAST leaves it open: the message is then
+// counted refused. Its content has begun after a 354, or with the message's
+// first BDAT. A 354 or BDAT outside any transaction opens one: the server
+// takes content. False once not following.
 [[nodiscard]] bool observer_transaction_open() noexcept;
 [[nodiscard]] bool observer_content_begun() noexcept;
 
-// Whether the provider sent a MAIL command in this session.
+// Whether the provider sent a MAIL command in this session (or content that
+// opened a transaction, as above). Kept once not following.
 [[nodiscard]] bool observer_message_begun() noexcept;
 
-// The counts of this session so far.
+// The counts of this session so far; frozen once not following. Bytes are
+// those of messages whose end crossed; a message cut off counts nothing.
 [[nodiscard]] MailCounts observer_counts() noexcept;

@@ -1,0 +1,142 @@
+// The observer of the relayed SMTP session on any sequence of steps. A step
+// is a header byte (bit 0: 0 for the provider's bytes to the server, 1 for
+// the server's replies; with bits 6 and 7 set, its bytes come 8 times bits
+// 1 to 5 plus one, for long lines and long pipelines), a length byte and
+// that many bytes.
+// After each step the counts and states must agree with the contract; the
+// same steps cut elsewhere must end in the same state.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "net/smtp_observer.h"
+
+// The harness's own comparisons are no coverage worth seeking, and tracing
+// them would halve the speed.
+#define UNTRACED __attribute__((no_sanitize("coverage")))
+
+namespace {
+
+struct Step {
+    bool to_provider;
+    std::size_t from, size; // in the expanded bytes
+};
+
+struct Final {
+    const char* lost;
+    bool open, begun, message;
+    MailCounts counts;
+    bool operator==(const Final& o) const
+    {
+        return std::strcmp(lost, o.lost) == 0 && open == o.open && begun == o.begun && message == o.message &&
+               counts.relayed == o.counts.relayed && counts.accepted == o.counts.accepted &&
+               counts.refused == o.counts.refused && counts.bytes == o.counts.bytes;
+    }
+};
+
+constexpr const char* reasons[] = {"",
+                                   "STARTTLS on the turned line",
+                                   "AUTH on the turned line",
+                                   "a command line over 4096 bytes",
+                                   "a reply line over 4096 bytes",
+                                   "content before the 354",
+                                   "a reply with no command waiting",
+                                   "a reply it cannot read",
+                                   "a BDAT size it cannot read",
+                                   "too many commands waiting for replies"};
+
+// Long enough for a line over the limit, short enough to run fast.
+constexpr std::size_t expanded_limit = 4200;
+// Inputs up to this size are fed once more byte by byte.
+constexpr std::size_t bytewise_limit = 128;
+
+unsigned char expanded[expanded_limit + 255 * 256];
+Step steps[4096];
+
+UNTRACED void check(bool ok)
+{
+    if (!ok)
+        std::abort();
+}
+
+UNTRACED Final now()
+{
+    return {observer_lost_reason(), observer_transaction_open(), observer_content_begun(), observer_message_begun(),
+            observer_counts()};
+}
+
+// The contract, and that nothing went back since `before`.
+UNTRACED void check_step(const Final& before, const Final& after)
+{
+    const MailCounts& c = after.counts;
+    check(c.relayed >= 0 && c.accepted >= 0 && c.refused >= 0 && c.bytes >= 0);
+    check(c.accepted + c.refused <= c.relayed);
+    check(c.relayed >= before.counts.relayed && c.accepted >= before.counts.accepted &&
+          c.refused >= before.counts.refused && c.bytes >= before.counts.bytes);
+    check(!before.message || after.message);
+    const bool following = observer_following();
+    check(following == (after.lost[0] == '\0'));
+    check(before.lost[0] == '\0' || std::strcmp(after.lost, before.lost) == 0);
+    check(following || (!after.open && !after.begun));
+    check(!after.begun || after.open);
+    check(!after.open || after.message);
+}
+
+UNTRACED void feed(const Step& step, std::size_t cut)
+{
+    const auto send = step.to_provider ? observer_to_provider : observer_to_server;
+    send(expanded + step.from, static_cast<int>(cut));
+    send(expanded + step.from + cut, static_cast<int>(step.size - cut));
+}
+
+} // namespace
+
+extern "C" UNTRACED int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    std::size_t total = 0;
+    std::size_t count = 0;
+    for (std::size_t at = 0; at + 1 < size && total < expanded_limit && count < std::size(steps);) {
+        const int repeats = (data[at] & 0xc0) == 0xc0 ? 8 * (((data[at] >> 1) & 0x1f) + 1) : 1;
+        const std::size_t length = std::min<std::size_t>(data[at + 1], size - at - 2);
+        steps[count] = Step{(data[at] & 1) != 0, total, length * static_cast<std::size_t>(repeats)};
+        for (int i = 0; i < repeats; ++i, total += length)
+            std::memcpy(expanded + total, data + at + 2, length);
+        ++count;
+        at += 2 + length;
+    }
+
+    observer_start();
+    Final state = now();
+    check_step(state, state);
+    for (std::size_t i = 0; i < count; ++i) {
+        feed(steps[i], steps[i].size);
+        const Final next = now();
+        check_step(state, next);
+        state = next;
+    }
+    bool known = false;
+    for (const char* reason : reasons)
+        known = known || std::strcmp(state.lost, reason) == 0;
+    check(known);
+
+    // Each step cut in two where its last byte says.
+    observer_start();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t last = steps[i].size > 0 ? expanded[steps[i].from + steps[i].size - 1] : 0;
+        feed(steps[i], (last * 7 + i) % (steps[i].size + 1));
+    }
+    check(now() == state);
+
+    if (total <= bytewise_limit) {
+        observer_start();
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto send = steps[i].to_provider ? observer_to_provider : observer_to_server;
+            for (std::size_t at = steps[i].from; at < steps[i].from + steps[i].size; ++at)
+                send(expanded + at, 1);
+        }
+        check(now() == state);
+    }
+    return 0;
+}
