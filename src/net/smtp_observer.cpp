@@ -216,6 +216,19 @@ Kind kind_of(std::string_view verb) noexcept
     return Kind::other;
 }
 
+// Parts of a text that never throw (the program has no exceptions, and
+// string_view's substr would bring the C++ runtime's exception support).
+std::string_view before(std::string_view text, std::size_t n) noexcept
+{
+    return {text.data(), n < text.size() ? n : text.size()};
+}
+
+std::string_view after(std::string_view text, std::size_t n) noexcept
+{
+    text.remove_prefix(n < text.size() ? n : text.size());
+    return text;
+}
+
 // "BDAT" SP size [SP "LAST"] (RFC 3030, 2), spaces tolerated around.
 bool read_bdat(std::string_view arguments, long long* size, bool* last) noexcept
 {
@@ -231,13 +244,13 @@ bool read_bdat(std::string_view arguments, long long* size, bool* last) noexcept
     }
     if (at == digits_from)
         return false;
-    std::string_view rest = arguments.substr(at);
+    std::string_view rest = after(arguments, at);
     while (!rest.empty() && rest.back() == ' ')
         rest.remove_suffix(1);
     std::size_t space = 0;
     while (space < rest.size() && rest[space] == ' ')
         ++space;
-    *last = space > 0 && word_code(rest.substr(space)) == word_code("LAST");
+    *last = space > 0 && word_code(after(rest, space)) == word_code("LAST");
     *size = value;
     return rest.empty() || *last;
 }
@@ -270,7 +283,7 @@ void on_command() noexcept
     }
     const std::string_view text = line_text(command);
     const bool whole = command.length <= kept_size;
-    const std::string_view verb = text.substr(0, text.find(' '));
+    const std::string_view verb = before(text, text.find(' '));
     const Kind kind = kind_of(verb);
     switch (kind) {
     case Kind::starttls:
@@ -289,7 +302,7 @@ void on_command() noexcept
         break;
     case Kind::bdat: {
         long long size = 0;
-        if (!whole || !read_bdat(text.substr(verb.size()), &size, &chunk_last)) {
+        if (!whole || !read_bdat(after(text, verb.size()), &size, &chunk_last)) {
             lose("a BDAT size it cannot read");
             return;
         }
