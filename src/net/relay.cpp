@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "common/wipe.h"
+#include "net/smtp_observer.h"
 #include "net/stream.h"
 #include "net/transport.h"
 
@@ -9,9 +10,13 @@ namespace {
 unsigned char to_smtp_buffer[relay_buffer_size]; // read from the ATRN side, not yet sent on
 unsigned char to_atrn_buffer[relay_buffer_size]; // read from the SMTP server, not yet sent on
 
+// How the last relay ended.
+RelayEnd last_end;
+
 // One end of the relay, with the bytes read from the other end for it; they
 // sit at the front of its buffer in arrival order.
 struct Side {
+    RelaySide who;
     sock_t sock;
     std::uint32_t peer;
     unsigned char* inbound;
@@ -67,8 +72,9 @@ int fill(const Side& from, Side& to) noexcept
     return 1;
 }
 
-// Sends what is pending for `to` and moves any unsent rest to the front.
-// Returns 0, or SOCK_FAILED with the socket's error code set.
+// Sends what is pending for `to` and moves any unsent rest to the front;
+// the observer sees what went. Returns 0, or SOCK_FAILED with the socket's
+// error code set.
 int send_pending(Side& to) noexcept
 {
     const int n = stream_send(to.sock, to.inbound, to.pending);
@@ -78,6 +84,10 @@ int send_pending(Side& to) noexcept
         return 0;
     if (n < 0)
         return SOCK_FAILED;
+    if (to.who == RelaySide::server)
+        observer_to_server(to.inbound, n);
+    else
+        observer_to_provider(to.inbound, n);
     to.pending -= n;
     if (to.pending > 0)
         std::memmove(to.inbound, to.inbound + n, static_cast<std::size_t>(to.pending));
@@ -91,16 +101,30 @@ int drain(Side& to) noexcept
     return side_failed(to, "send() error writing to");
 }
 
-// The relay is over because one side failed or both have ended: whatever was
-// already read for `to` is still delivered (a reply that came just before a
-// reset, the last command before a close), within the time-out. How `to`
-// fares now changes nothing.
-void deliver_rest(Side& to, int timeout_seconds) noexcept
+// The relay is over because `from` failed: what was already read for `to`,
+// and (read_from) what `from`'s socket still holds, is delivered to `to`
+// within the time-out. The kernel hands out the bytes that came before a
+// reset, replies it has acknowledged among them. How `to` fares now changes
+// nothing.
+void deliver_rest(Side& from, Side& to, bool read_from, int timeout_seconds) noexcept
 {
-    while (to.pending > 0) {
-        SockWait wait{to.sock, false, false, false, false};
-        stream_interest(&wait, false, true);
-        if (sock_wait(&wait, 1, timeout_seconds) <= 0 || send_pending(to) != 0)
+    bool more = read_from && !from.ended;
+    while (more || to.pending > 0) {
+        if (more && to.pending < relay_buffer_size && !to.stalled) {
+            const int n = stream_recv(from.sock, to.inbound + to.pending, relay_buffer_size - to.pending);
+            more = n > 0; // an end, a failure or nothing yet: all it held is read
+            if (n > 0)
+                to.pending += n;
+        }
+        if (to.pending == 0)
+            continue;
+        if (to.blocked) {
+            SockWait wait{to.sock, false, false, false, false};
+            stream_interest(&wait, false, true);
+            if (sock_wait(&wait, 1, timeout_seconds) <= 0)
+                return;
+        }
+        if (send_pending(to) != 0)
             return;
     }
 }
@@ -117,13 +141,38 @@ void pass_end_on(Side& from, const Side& to) noexcept
     }
 }
 
+// Whether a message is at risk from `side`'s end: once the provider has sent
+// content, until the SMTP server's reply to its end has been passed on; for
+// the SMTP server, from the provider's MAIL on (it does not end a
+// transaction it accepted without a reply).
+bool mail_in_transit(RelaySide side) noexcept
+{
+    if (side == RelaySide::provider)
+        return observer_content_begun() && observer_transaction_open();
+    return side == RelaySide::server && observer_transaction_open();
+}
+
+// The session ended in order, `first` ending first: a success, unless that
+// end cut a message off.
+int ended_in_order(const Side& first) noexcept
+{
+    last_end = {first.who, false, mail_in_transit(first.who)};
+    if (!last_end.mail_in_transit)
+        return 0;
+    set_last_error("connection closed by %s in the middle of a message", sock_dotted(first.peer));
+    return -1;
+}
+
 // `failed` cannot go on (last_error says why). Before either side had ended
 // that fails the relay; after, it is one more way for the session to end.
-int stop(const Side& failed, Side& other, int timeout_seconds) noexcept
+// When its own read failed, its socket holds nothing more to pass on.
+int stop(Side& failed, Side& other, const Side* first_ended, int timeout_seconds, bool read_failed = false) noexcept
 {
-    const bool orderly = failed.ended || other.ended;
-    deliver_rest(other, timeout_seconds);
-    return orderly ? 0 : -1;
+    deliver_rest(failed, other, !read_failed, timeout_seconds);
+    if (first_ended != nullptr)
+        return ended_in_order(*first_ended);
+    last_end = {failed.who, true, mail_in_transit(failed.who)};
+    return -1;
 }
 
 } // namespace
@@ -134,12 +183,20 @@ void wipe_relay_buffers() noexcept
     secure_zero(to_atrn_buffer, sizeof to_atrn_buffer);
 }
 
+RelayEnd relay_end() noexcept
+{
+    return last_end;
+}
+
 int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const char* first_bytes,
                   int first_count) noexcept
 {
     static_assert(reply_buffer_size <= relay_buffer_size, "what follows a reply fits the relay's buffer");
-    Side atrn{atrn_sock, 0, to_atrn_buffer, 0, false, false, false, false};
-    Side smtp{smtp_sock, 0, to_smtp_buffer, 0, false, false, false, false};
+    Side atrn{RelaySide::provider, atrn_sock, 0, to_atrn_buffer, 0, false, false, false, false};
+    Side smtp{RelaySide::server, smtp_sock, 0, to_smtp_buffer, 0, false, false, false, false};
+    const Side* first_ended = nullptr;
+    last_end = {RelaySide::none, true, false};
+    observer_start();
     int port = 0;
     sock_peer(atrn_sock, &atrn.peer, &port);
     sock_peer(smtp_sock, &smtp.peer, &port);
@@ -153,7 +210,7 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const
         pass_end_on(atrn, smtp);
         pass_end_on(smtp, atrn);
         if (atrn.shut && smtp.shut)
-            return 0;
+            return ended_in_order(*first_ended);
 
         // A side is read only while it has not ended and there is room for
         // what it sends (and no write toward the other side is half done),
@@ -167,8 +224,8 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const
         const bool atrn_buffered = read_atrn && stream_buffered(atrn.sock);
         const int ready = sock_wait(set, 2, atrn_buffered ? 0 : timeout_seconds);
         if (ready == 0 && !atrn_buffered) {
-            if (atrn.ended || smtp.ended)
-                return 0; // the side still open stayed silent after the other's end
+            if (first_ended != nullptr)
+                return ended_in_order(*first_ended); // the side still open stayed silent
             set_last_error("Timeout error passig data");
             return -1;
         }
@@ -182,29 +239,33 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const
         if (read_atrn && (atrn_buffered || stream_can_read(set[0]))) {
             const int status = fill(atrn, smtp);
             if (status < 0)
-                return stop(atrn, smtp, timeout_seconds);
-            if (status == 0)
+                return stop(atrn, smtp, first_ended, timeout_seconds, true);
+            if (status == 0) {
                 atrn.ended = true;
+                first_ended = first_ended != nullptr ? first_ended : &atrn;
+            }
         }
         if (read_smtp && stream_can_read(set[1])) {
             const int status = fill(smtp, atrn);
             if (status < 0)
-                return stop(smtp, atrn, timeout_seconds);
-            if (status == 0)
+                return stop(smtp, atrn, first_ended, timeout_seconds, true);
+            if (status == 0) {
                 smtp.ended = true;
+                first_ended = first_ended != nullptr ? first_ended : &smtp;
+            }
         }
         // A pending error is looked for only where the wait saw trouble.
         if (set[0].failed && check_channel(atrn) != 0)
-            return stop(atrn, smtp, timeout_seconds);
+            return stop(atrn, smtp, first_ended, timeout_seconds);
         if (set[1].failed && check_channel(smtp) != 0)
-            return stop(smtp, atrn, timeout_seconds);
+            return stop(smtp, atrn, first_ended, timeout_seconds);
 
         // What was just read is written at once: a socket can nearly always
         // take it, and a wait for that would cost a system call per hop. Only
         // a side that refused or took part of its last write is waited for.
         if (atrn.pending > 0 && (!atrn.blocked || stream_can_write(set[0])) && drain(atrn) != 0)
-            return stop(atrn, smtp, timeout_seconds);
+            return stop(atrn, smtp, first_ended, timeout_seconds);
         if (smtp.pending > 0 && (!smtp.blocked || stream_can_write(set[1])) && drain(smtp) != 0)
-            return stop(smtp, atrn, timeout_seconds);
+            return stop(smtp, atrn, first_ended, timeout_seconds);
     }
 }

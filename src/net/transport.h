@@ -83,20 +83,39 @@ void wipe_reply_buffer() noexcept;
 // data in verbose mode.
 [[nodiscard]] int send_all(sock_t sock, int timeout_seconds, const char* data, int count) noexcept;
 
-// Passes bytes unchanged both ways between the reversed ATRN connection and
-// the local SMTP server, starting with the `first_count` bytes at
-// `first_bytes` toward the SMTP server (what the provider sent behind its
-// reply to ATRN; at most relay_buffer_size). When one side ends its sending
-// in order, what was read for the other side is delivered, the end is passed
-// on to it (shutdown of sending), and the other direction goes on until that
-// side ends too, fails, or stays silent for `timeout_seconds`. When a side
-// fails, what was already read for the other side is still delivered to it
-// first. Returns 0 when the session ended in order, or -1 with one of:
-// "Timeout error passig data", "select() error passing data: %s", "Error in
-// data channel with %s: %s", "recv() error while reading data from %s: %s",
-// "send() error writing to %s: %s".
 // Overwrites the relay's buffers, which hold the mail that passed.
 void wipe_relay_buffers() noexcept;
 
+// Passes bytes unchanged both ways between the reversed ATRN connection and
+// the local SMTP server, starting with the `first_count` bytes at
+// `first_bytes` toward the SMTP server (what the provider sent behind its
+// reply to ATRN; at most relay_buffer_size), and shows them to the observer
+// of the SMTP session (net/smtp_observer.h) as they are sent on. When one
+// side ends its sending in order, what was read for the other side is
+// delivered, the end is passed on to it (shutdown of sending), and the other
+// direction goes on until that side ends too, fails, or stays silent for
+// `timeout_seconds`. When a side fails, what was already read for the other
+// side, and what the failed side's socket still holds, is delivered to it
+// first. Returns 0 when the session ended in order, or -1 with one of:
+// "Timeout error passig data", "select() error passing data: %s", "Error in
+// data channel with %s: %s", "recv() error while reading data from %s: %s",
+// "send() error writing to %s: %s", or, when an end in order cut a message
+// off, "connection closed by %s in the middle of a message".
 [[nodiscard]] int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds,
                                 const char* first_bytes = nullptr, int first_count = 0) noexcept;
+
+enum class RelaySide { none, provider, server };
+
+// How the last relay ended: the side whose end or failure ended it (for an
+// end in order, the side that ended first; none after a time-out or a failed
+// wait), whether it failed, and whether a message was then in transit by
+// the observer's reckoning (never while the observer does not follow): for
+// the provider, content sent and the SMTP server's reply to its end not yet
+// passed on; for the SMTP server, anywhere from the provider's MAIL to that
+// reply.
+struct RelayEnd {
+    RelaySide side;
+    bool failed;
+    bool mail_in_transit;
+};
+[[nodiscard]] RelayEnd relay_end() noexcept;
