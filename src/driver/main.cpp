@@ -2,6 +2,7 @@
 
 #include "common/settings.h"
 #include "driver/exit_codes.h"
+#include "driver/mail_totals.h"
 #include "driver/phases.h"
 #include "driver/run_state.h"
 
@@ -21,14 +22,21 @@ int main(int argc, char** argv)
         authenticate();
         if (pickup == limit)
             forget_secret(); // not needed again
-        if (pick_up_mail() == PickupEnd::no_mail)
+        const PickupEnd end = pick_up_mail(pickup);
+        if (end == PickupEnd::no_mail)
             break;
         ++relayed;
+        // A provider with nothing it could deliver, or one that broke off
+        // between messages, ends the drain as 453 does.
+        if (end != PickupEnd::relayed)
+            break;
     }
     forget_secret();
     wipe_buffers();
 
-    if (settings.pickup_limit > 0 && settings.verbose != 0)
+    if (settings.pickup_limit > 0 && settings.verbose != 0) {
         std::printf("Pickups that relayed mail: %d\n", relayed);
+        print_run_counts();
+    }
     return static_cast<int>(ExitCode::success);
 }

@@ -25,11 +25,13 @@ void authenticate();
 
 // How a pickup that succeeded ended.
 enum class PickupEnd {
-    relayed, // the provider said 250 and the relay ran until a side closed
-    no_mail, // the provider said 453 and both servers were quit
+    relayed,           // the provider said 250 and the relay ran until a side closed
+    nothing_delivered, // the same, but the provider began no message
+    broken_off,        // a drain's pickup whose provider failed between messages
+    no_mail,           // the provider said 453 and both servers were quit
 };
 
 // Connects to the local SMTP server, sends ATRN, and relays the reversed
-// connection (250) or quits both servers (453). Returns when the pickup has
-// succeeded, with both connections closed.
-[[nodiscard]] PickupEnd pick_up_mail();
+// connection (250) or quits both servers (453). Returns when pickup number
+// `pickup` has succeeded, with both connections closed.
+[[nodiscard]] PickupEnd pick_up_mail(int pickup);

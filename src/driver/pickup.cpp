@@ -1,9 +1,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/settings.h"
+#include "driver/mail_totals.h"
 #include "driver/phases.h"
 #include "driver/run_state.h"
-#include "common/settings.h"
 #include "driver/timeouts.h"
 #include "net/transport.h"
 
@@ -67,9 +68,21 @@ void quit_both()
         fail(ExitCode::dialogue, "Error in response to QUIT from SMTP server: %s\n", get_last_error());
 }
 
+// A drain that the provider broke off between messages has lost nothing:
+// what it still holds waits for the next run. Exim answers the last ATRN of
+// a drain while still delivering, then breaks the session off, and inside
+// TLS it delivers one message per pickup. So a failure of the provider's
+// side ends the drain as a success when the session was followed, no
+// message was in transit, and the run has relayed mail.
+bool ended_between_messages(const RelayEnd& end)
+{
+    return settings.pickup_limit > 0 && end.failed && end.side == RelaySide::provider && observer_following() &&
+           !end.mail_in_transit && mail_totals.counts.relayed > 0;
+}
+
 } // namespace
 
-PickupEnd pick_up_mail()
+PickupEnd pick_up_mail(int pickup)
 {
     connect_to_smtp_server();
 
@@ -97,11 +110,20 @@ PickupEnd pick_up_mail()
         const char* first_bytes = nullptr;
         const int first_count = get_reply_excess(&first_bytes);
         const int idle = settings.relay_idle_seconds > 0 ? settings.relay_idle_seconds : relay_timeout;
-        if (relay_streams(atrn_socket, smtp_socket, idle, first_bytes, first_count) < 0) {
+        const int relayed = relay_streams(atrn_socket, smtp_socket, idle, first_bytes, first_count);
+        add_pickup_counts();
+        if (relayed < 0) {
             const char* reason = get_last_error();
-            std::fprintf(stderr, "Error passing data: %s\n", reason);
+            if (!ended_between_messages(relay_end())) {
+                std::fprintf(stderr, "Error passing data: %s\n", reason);
+                close_smtp();
+                end_run(ExitCode::dialogue);
+            }
+            if (settings.verbose != 0)
+                std::printf("Pickup %d ended between messages: Error passing data: %s\n", pickup, reason);
             close_smtp();
-            end_run(ExitCode::dialogue);
+            close_atrn();
+            return PickupEnd::broken_off;
         }
     } else {
         if (settings.verbose != 0)
@@ -110,5 +132,8 @@ PickupEnd pick_up_mail()
     }
     close_smtp();
     close_atrn();
-    return status == 250 ? PickupEnd::relayed : PickupEnd::no_mail;
+    if (status == 453)
+        return PickupEnd::no_mail;
+    // The provider turned the line round but had nothing it could deliver.
+    return observer_following() && !observer_message_begun() ? PickupEnd::nothing_delivered : PickupEnd::relayed;
 }
