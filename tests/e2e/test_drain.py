@@ -2,10 +2,13 @@
 the demo provider holding back part of its queue per session; -i sets the
 relay's idle time-out."""
 
+import socket
+import struct
 import time
 
 import pytest
 
+from odmr_provider import ReversedSMTP
 from peers import (QUILN, SMTP_GREET_AND_QUIT, Provider, ScriptedPeer, cram_md5_accepted, opening, run)
 
 USER, SECRET = "site", "shared secret"
@@ -17,8 +20,11 @@ def queue_of(count):
 
 
 class FailingProvider(Provider):
-    """The demo provider, failing its second session as the test asks: it
-    refuses ATRN, or the local SMTP server is gone before it starts."""
+    """The demo provider, failing a session as the test asks: in the second,
+    it refuses ATRN, the local SMTP server is gone before it starts, or it
+    turns the line round with nothing it can deliver; in the third, it
+    resets the turned line before MAIL; or in the first, it resets it after
+    the first message."""
 
     def __init__(self, *args, failure, sink, **kwargs):
         super().__init__(*args, **kwargs)
@@ -31,9 +37,24 @@ class FailingProvider(Provider):
         super().session(conn)
 
     def atrn(self, conn, reader, arg):
-        if self.report["sessions"] == 2 and self.failure == "refused":
+        session = self.report["sessions"]
+        if session == 2 and self.failure == "refused":
             self.send(conn, "451 4.3.0 try again later")
             return True  # ends the session
+        # The session it happens in, and the messages delivered before.
+        turned = {"nothing_to_deliver": (2, 0), "reset_before_mail": (3, 0), "reset_after_first": (1, 1)}
+        if turned.get(self.failure, (None,))[0] == session:
+            self.send(conn, "250 2.0.0 OK, now reversing the connection")
+            smtp = ReversedSMTP(conn, self.timeout)
+            smtp.ehlo()
+            for mail in self.queue[:turned[self.failure][1]]:
+                smtp.sendmail(*mail)
+                self.queue.remove(mail)
+            if self.failure == "nothing_to_deliver":
+                smtp.quit()
+            else:
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            return True
         return super().atrn(conn, reader, arg)
 
 
@@ -60,6 +81,18 @@ DRAINS = {
                                "Invalid response to ATRN command from ATRN server. Status = 451\n", 1, []),
     "smtp_down_in_second": (5, 1, ["-r", "10"], "smtp_down", 2, 4, refused_connect, 1, []),
     "fifty_one_per_pickup": (50, 1, ["-r", "100"], None, 51, 0, "", 50, []),
+    # Ends that end the drain as 453 does: nothing could be delivered, or the
+    # provider broke the line off between messages after mail had passed.
+    "nothing_to_deliver_in_second": (5, 1, ["-r", "10"], "nothing_to_deliver", 2, 0, "", 1, []),
+    "reset_before_mail_in_third": (5, 1, ["-r", "10", "-v"], "reset_before_mail", 3, 0, "", 2,
+                                   ["Pickup 2 of at most 10", "Pickup 3 of at most 10",
+                                    "Pickup 3 ended between messages: Error passing data: recv() error while "
+                                    "reading data from 127.0.0.1: Connection reset by peer",
+                                    "Pickups that relayed mail: 3"]),
+    "reset_after_the_first_message": (5, 3, ["-r", "10", "-v"], "reset_after_first", 1, 0, "", 1,
+                                      ["Pickup 1 ended between messages: Error passing data: recv() error while "
+                                       "reading data from 127.0.0.1: Connection reset by peer",
+                                       "Pickups that relayed mail: 1"]),
 }
 
 

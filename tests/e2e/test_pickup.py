@@ -127,11 +127,12 @@ def test_local_greeting_is_the_first_thing_the_provider_receives():
     assert smtp.lines == ["EHLO odmr.example.net", "QUIT"]
 
 
-def test_verbose_relay_prints_only_the_reversal():
+def test_verbose_relay_prints_the_reversal_and_the_count():
     provider_steps = [("line",), ("send", "250 reversing\r\n"), ("line",), ("close",)]
     (code, out, err), provider, smtp = pickup(provider_steps, [("send", "220 local\r\n"), ("eof",)], "-v")
     assert (code, err) == (0, "")
-    assert out.endswith("Connection has been reversed\n")
+    assert out.endswith("Connection has been reversed\n"
+                        "Messages relayed: 0 (0 bytes), 0 accepted and 0 refused by the SMTP server\n")
 
 
 def test_provider_pipelining_its_last_command_and_closing():

@@ -252,6 +252,23 @@ def test_two_hundred_messages_inside_tls(sink, certs, end):
     assert_all_delivered(sink, report, queue)
 
 
+def test_a_close_inside_the_content_fails_the_run(certs):
+    """A provider that closes in the middle of a message, without
+    close_notify: the local server discards the rest and the provider keeps
+    the message, but the run must not report success."""
+    provider = ScriptedPeer(reversed_inside_tls(certs)[:-1] + [
+        ("line",), ("send", "250 reversing\r\n"), ("line",),
+        ("send", "MAIL FROM:<a@example.net>\r\nRCPT TO:<b@example.org>\r\nDATA\r\n"), ("line",), ("line",),
+        ("line",), ("send", "Subject: cut\r\n\r\nhalf a li"), ("close",)])
+    smtp = ScriptedPeer([("send", "220 local\r\n"), ("line",), ("line",), ("line",),
+                         ("send", "250 sender\r\n250 rcpt\r\n354 go\r\n"), ("eof",)])
+    result = run(["-e", "-c", certs.ca_file, "-a", provider.port, "-p", smtp.port, "127.0.0.1", "tim",
+                  "tanstaaftanstaaf"], binary=QUILN_SHORT, timeout=30)
+    provider.join()
+    smtp.join()
+    assert result == (5, "", "Error passing data: connection closed by 127.0.0.1 in the middle of a message\n")
+
+
 def test_every_pickup_of_a_run_has_its_own_tls_session(sink, certs):
     """-r with a provider that delivers one message per session: each pickup
     does STARTTLS and the certificate check afresh, and the queue drains."""

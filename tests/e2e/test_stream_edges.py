@@ -55,17 +55,7 @@ def test_reply_just_before_a_reset_still_reaches_the_provider():
     proc = start(provider, smtp)
     assert greeted.wait(STEP_TIMEOUT)
     # Stopped, the program finds the reply and the reset waiting together.
-    proc.send_signal(signal.SIGSTOP)
-    try:
-        for _ in range(100):
-            with open(f"/proc/{proc.pid}/stat") as f:
-                if f.read().rsplit(")", 1)[1].split()[0] == "T":
-                    break
-            time.sleep(0.01)
-        stopped.set()
-        smtp.join()
-    finally:
-        proc.send_signal(signal.SIGCONT)
+    stop_while(proc, stopped, smtp)
     code, out, err = finish(proc, provider, smtp)
     assert provider.lines[4:] == ["220 local", "250 queued"]
     assert code == 5
@@ -99,3 +89,40 @@ def test_closed_standard_streams_never_become_a_server_connection(closed, reply,
     assert code == expected
     assert provider.lines == COMMANDS + (["QUIT"] if expected == 0 else [])
     assert provider.leftover == b""
+
+
+def stop_while(proc, go_on, peer):
+    """Stops the program, tells the peer to go on, waits for the peer to
+    finish, and lets the program go on: it finds all the peer did waiting."""
+    proc.send_signal(signal.SIGSTOP)
+    try:
+        for _ in range(100):
+            with open(f"/proc/{proc.pid}/stat") as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "T":
+                    break
+            time.sleep(0.01)
+        go_on.set()
+        peer.join()
+    finally:
+        proc.send_signal(signal.SIGCONT)
+
+
+def test_every_reply_before_a_reset_reaches_the_provider():
+    # Pipelined MAIL, 4,500 RCPT and BDAT (RFC 2920, 3030), answered in one
+    # write of 63 KB, four times what the relay holds, before a reset: the
+    # provider must see its message queued, or it delivers it again.
+    batch = ("MAIL FROM:<a@example.net>\r\n" + "".join(f"RCPT TO:<u{i:04d}@example.org>\r\n" for i in range(4500)) +
+             "BDAT 7 LAST\r\nhello\r\n")
+    replies = "250 2.1.0 Ok\r\n" + "250 2.1.5 Ok\r\n" * 4500 + "250 2.0.0 Ok: queued as 4F1A\r\n"
+    received, stopped = threading.Event(), threading.Event()
+    provider = provider_until_atrn(("send", "250 reversing\r\n"), ("line",), ("send", "EHLO p\r\n"), ("line",),
+                                   ("send", batch), ("collect", len(replies)), ("eof",))
+    smtp = ScriptedPeer([("send", "220 local\r\n"), ("line",), ("send", "250 local\r\n"), ("collect", len(batch)),
+                         ("set", received), ("wait", stopped), ("send", replies), ("reset",)])
+    proc = start(provider, smtp)
+    assert received.wait(STEP_TIMEOUT)
+    stop_while(proc, stopped, smtp)
+    code, out, err = finish(proc, provider, smtp)
+    assert provider.leftover == replies.encode()
+    assert code == 5
+    assert err.startswith("Error passing data: ") and err.endswith("Connection reset by peer\n")
