@@ -76,6 +76,14 @@ CERTIFICATE_CASES = {
     "chain_through_an_intermediate": ("by_intermediate", lambda c: ["-c", c.ca_file], "localhost", None),
     "intermediate_without_its_root": ("by_intermediate", lambda c: [], "localhost",
                                       "unable to get local issuer certificate"),
+    # Listed DNS names decide alone, however many there are; a NUL inside
+    # one is no end of it.
+    "nul_in_a_listed_name": ("nul_in_a_name", lambda c: ["-c", c.ca_file], "localhost", "hostname mismatch"),
+    "three_hundred_other_names": ("many_names", lambda c: ["-c", c.ca_file], "localhost", "hostname mismatch"),
+    "the_server_last_of_three_hundred": ("many_names_and_localhost", lambda c: ["-c", c.ca_file], "localhost",
+                                         None),
+    "only_for_clients": ("client_auth_only", lambda c: ["-c", c.ca_file], "localhost",
+                         "unsuitable certificate purpose"),
 }
 
 
