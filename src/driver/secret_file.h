@@ -7,6 +7,7 @@
 enum class SecretFile {
     read,           // the first line is in the buffer
     unreadable,     // cannot be opened or read; errno tells why
+    not_regular,    // a directory, FIFO, device or the like, not a file of data
     open_to_others, // its group or others may use it (on Windows: its access list)
     empty,          // the first line is empty
     too_long,       // the first line does not fit the buffer

@@ -37,7 +37,9 @@ const char secret_file_open_advice[] = "open to its group or others: chmod 600 i
 
 SecretFile read_secret_file(const char* path, char* buffer, std::size_t size) noexcept
 {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer for ever;
+    // on the regular file read below it changes nothing.
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return SecretFile::unreadable;
     struct stat status {};
@@ -46,6 +48,10 @@ SecretFile read_secret_file(const char* path, char* buffer, std::size_t size) no
         close(fd);
         errno = saved;
         return SecretFile::unreadable;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        close(fd);
+        return SecretFile::not_regular;
     }
     // As ssh refuses a private key that others may read: the secret may
     // already have leaked, and the user should know.

@@ -53,6 +53,15 @@ SecretFile check_access(int fd) noexcept
     return access_list_open_to_others(descriptor, user) ? SecretFile::open_to_others : SecretFile::read;
 }
 
+// Whether the handle is of a file of data on a disk: not a directory, pipe,
+// console or other device, where a read may wait for ever.
+bool is_disk_file(HANDLE file) noexcept
+{
+    BY_HANDLE_FILE_INFORMATION information{};
+    return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &information) != FALSE &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 // Reads until the first LF, the end of the file or a full buffer. Returns
 // the count of bytes in the buffer, or -1.
 long read_first_line(int fd, char* buffer, std::size_t size) noexcept
@@ -84,8 +93,20 @@ SecretFile read_secret_file(const char* path, char* buffer, std::size_t size) no
     // Binary mode: the line end is taken off below, CR LF or LF alike, not
     // translated by the C library.
     const int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-    if (fd < 0)
+    if (fd < 0) {
+        // The C library opens no directory: it fails as access denied.
+        const int error = errno;
+        const DWORD attributes = GetFileAttributesA(path);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            return SecretFile::not_regular;
+        errno = error;
         return SecretFile::unreadable;
+    }
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    if (!is_disk_file(reinterpret_cast<HANDLE>(_get_osfhandle(fd)))) {
+        _close(fd);
+        return SecretFile::not_regular;
+    }
     // As on Linux: the secret may already have leaked, and the user should
     // know. Windows keeps who may use a file in its security descriptor.
     const SecretFile access = check_access(fd);

@@ -59,6 +59,8 @@ void read_secret()
         return;
     case SecretFile::unreadable:
         fail(ExitCode::usage, "Cannot read the secret from %s: %s\n", path, std::strerror(errno));
+    case SecretFile::not_regular:
+        fail(ExitCode::usage, "Cannot read the secret from %s: not a regular file\n", path);
     case SecretFile::open_to_others:
         fail(ExitCode::usage, "The secret file %s is %s\n", path, secret_file_open_advice);
     case SecretFile::empty:

@@ -15,8 +15,8 @@ HCERTCHAINENGINE ca_engine = nullptr;   // a chain engine whose only roots they 
 bool pin_set = false;
 unsigned char pin_sha256[tls_pin_size];
 
-// Room for one decoded name or list of alternative names; a certificate
-// whose names do not fit is judged as if it had none.
+// Room for one decoded subject; a subject that does not fit is shown empty
+// and its common name matches nothing.
 alignas(8) unsigned char decoded[16384];
 
 // What the PEM reader holds of one certificate (prepare time only).
@@ -166,18 +166,6 @@ void format_subject(PCCERT_CONTEXT certificate, char* out, std::size_t size) noe
     }
 }
 
-bool wide_dns_name_matches(const wchar_t* pattern, const char* host) noexcept
-{
-    char ascii[256];
-    std::size_t length = 0;
-    for (; pattern[length] != L'\0'; ++length) {
-        if (length + 1 >= sizeof ascii || pattern[length] > 0x7e)
-            return false;
-        ascii[length] = static_cast<char>(pattern[length]);
-    }
-    return dns_name_matches(ascii, length, host);
-}
-
 // A dotted address in its usual four-part form.
 bool parse_address(const char* host, unsigned char* address) noexcept
 {
@@ -193,8 +181,90 @@ bool parse_address(const char* host, unsigned char* address) noexcept
     return true;
 }
 
+// One DER element (X.690, 8.1): its tag and where its content lies.
+struct DerElement {
+    unsigned char tag;
+    const unsigned char* content;
+    std::size_t length;
+};
+
+// Reads the element at the front of the `*size` bytes at `*data` and moves
+// past it. false when they do not start with a whole element of a one-byte
+// tag and a definite length.
+bool next_der_element(const unsigned char** data, std::size_t* size, DerElement* element) noexcept
+{
+    const unsigned char* at = *data;
+    if (*size < 2 || (at[0] & 0x1f) == 0x1f)
+        return false;
+    std::size_t length = at[1];
+    std::size_t header = 2;
+    if (length > 0x7f) {
+        const std::size_t count = length & 0x7f; // none: BER's indefinite form
+        if (count == 0 || count > 4 || *size - 2 < count)
+            return false;
+        length = 0;
+        for (std::size_t i = 0; i < count; ++i)
+            length = length << 8 | at[2 + i];
+        header += count;
+    }
+    if (length > *size - header)
+        return false;
+    *element = DerElement{at[0], at + header, length};
+    *data = at + header + length;
+    *size -= header + length;
+    return true;
+}
+
+enum class AltNames {
+    match,       // one of them is the server's
+    no_match,    // names that are not the server's, or a list that does not decode
+    common_name, // none of the kind asked for a host name: the common name decides
+};
+
+// GeneralNames (RFC 5280, 4.2.1.6): a SEQUENCE of names, each tagged with
+// its kind; dNSName [2] and iPAddress [7] are implicit primitive strings.
+constexpr unsigned char der_sequence = 0x30;
+constexpr unsigned char der_dns_name = 0x82;
+constexpr unsigned char der_ip_address = 0x87;
+
+// The names of the subjectAltName extension are read from its encoding, not
+// from the system's decoding: a list of any length needs no room of its own,
+// and a DNS name is compared with all of its bytes, so that an embedded NUL
+// ("victim.example\0.attacker.example") cannot cut it short.
+AltNames alt_names_match(const CERT_EXTENSION& extension, const char* host, bool is_address,
+                         const unsigned char* address) noexcept
+{
+    // A list that the system cannot decode either names no one.
+    DWORD decoded_size = 0;
+    if (CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension.Value.pbData, extension.Value.cbData,
+                            0, nullptr, nullptr, &decoded_size) == 0)
+        return AltNames::no_match;
+    const unsigned char* data = extension.Value.pbData;
+    std::size_t size = extension.Value.cbData;
+    DerElement list{};
+    if (!next_der_element(&data, &size, &list) || list.tag != der_sequence || size != 0)
+        return AltNames::no_match;
+    bool dns_names_listed = false;
+    data = list.content;
+    size = list.length;
+    while (size > 0) {
+        DerElement name{};
+        if (!next_der_element(&data, &size, &name))
+            return AltNames::no_match;
+        if (is_address && name.tag == der_ip_address && name.length == 4 && std::memcmp(name.content, address, 4) == 0)
+            return AltNames::match;
+        if (name.tag == der_dns_name) {
+            dns_names_listed = true;
+            if (!is_address && dns_name_matches(reinterpret_cast<const char*>(name.content), name.length, host))
+                return AltNames::match;
+        }
+    }
+    return dns_names_listed || is_address ? AltNames::no_match : AltNames::common_name;
+}
+
 // The name check: a DNS name against the certificate's DNS names, or its
-// common names when it lists none; an address against its IP addresses only.
+// common names when it has no subjectAltName or one without DNS names (as
+// OpenSSL decides); an address against its IP addresses only.
 bool name_matches(PCCERT_CONTEXT certificate, const char* host, bool is_address) noexcept
 {
     unsigned char address[4] = {};
@@ -203,25 +273,10 @@ bool name_matches(PCCERT_CONTEXT certificate, const char* host, bool is_address)
     const CERT_INFO* info = certificate->pCertInfo;
     const CERT_EXTENSION* extension =
         CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
-    bool dns_names_listed = false;
-    DWORD size = sizeof decoded;
-    if (extension != nullptr && CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
-                                                    extension->Value.cbData, 0, nullptr, decoded, &size) != 0) {
-        const auto* names = reinterpret_cast<const CERT_ALT_NAME_INFO*>(decoded);
-        for (DWORD i = 0; i < names->cAltEntry; ++i) {
-            const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-            if (is_address && entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
-                std::memcmp(entry.IPAddress.pbData, address, 4) == 0)
-                return true;
-            if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
-                dns_names_listed = true;
-                if (!is_address && wide_dns_name_matches(entry.pwszDNSName, host))
-                    return true;
-            }
-        }
-    }
-    if (is_address || dns_names_listed)
-        return false;
+    const AltNames listed = extension != nullptr ? alt_names_match(*extension, host, is_address, address)
+                                                 : AltNames::common_name;
+    if (listed != AltNames::common_name || is_address)
+        return listed == AltNames::match;
     const CERT_NAME_INFO* name = decode_name(info->Subject);
     for (DWORD r = 0; name != nullptr && r < name->cRDN; ++r)
         for (DWORD a = 0; a < name->rgRDN[r].cRDNAttr; ++a) {
@@ -251,7 +306,7 @@ const char* chain_reason(PCCERT_CHAIN_CONTEXT chain, PCCERT_CONTEXT certificate,
     if ((status & CERT_TRUST_INVALID_BASIC_CONSTRAINTS) != 0)
         return "invalid CA certificate";
     if ((status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) != 0)
-        return "unsupported certificate purpose";
+        return "unsuitable certificate purpose";
     if (!name_matches(certificate, host, is_address))
         return is_address ? "IP address mismatch" : "hostname mismatch";
     if ((status & CERT_TRUST_IS_NOT_SIGNATURE_VALID) != 0)

@@ -11,7 +11,7 @@ import warnings
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.x509.oid import NameOID
+from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 NOW = datetime.datetime.now(datetime.timezone.utc)
 DAY = datetime.timedelta(days=1)
@@ -21,13 +21,16 @@ def _name(common_name):
     return x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name)])
 
 
-def _certificate(subject, key, issuer, issuer_key, sans=(), ca=False, not_before=NOW - DAY, not_after=NOW + DAY):
+def _certificate(subject, key, issuer, issuer_key, sans=(), ca=False, not_before=NOW - DAY, not_after=NOW + DAY,
+                 extensions=()):
     builder = (x509.CertificateBuilder().subject_name(subject).issuer_name(issuer).public_key(key.public_key())
                .serial_number(x509.random_serial_number()).not_valid_before(not_before)
                .not_valid_after(not_after)
                .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True))
     if sans:
         builder = builder.add_extension(x509.SubjectAlternativeName(list(sans)), critical=False)
+    for extension in extensions:
+        builder = builder.add_extension(extension, critical=False)
     if ca:
         builder = builder.add_extension(x509.KeyUsage(digital_signature=True, key_cert_sign=True, crl_sign=True,
                                                       content_commitment=False, key_encipherment=False,
@@ -37,14 +40,20 @@ def _certificate(subject, key, issuer, issuer_key, sans=(), ca=False, not_before
 
 
 LOCAL_NAMES = (x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1")))
+# More names than fit in 16 KiB once decoded, none of them the server's.
+OTHER_NAMES = tuple(x509.DNSName(f"host{i:03d}.quiln.example") for i in range(300))
 
 
 class Certificates:
     """kinds: good (CA-signed, localhost and 127.0.0.1), wrong_name (CA-signed
     for other.example), expired (CA-signed, ended yesterday), not_yet_valid
     (begins tomorrow), self_signed, common_name_only (no alternative names:
-    CN=localhost under an organisation), and by_intermediate (signed by an
-    intermediate CA that the server sends along)."""
+    CN=localhost under an organisation), by_intermediate (signed by an
+    intermediate CA that the server sends along), nul_in_a_name (the DNS name
+    "localhost\\0.evil.example", CN=localhost), many_names (300 other names,
+    CN=localhost), many_names_and_localhost (299 others, then localhost;
+    CN=other.example) and client_auth_only (its only extended key usage is
+    clientAuth)."""
 
     def __init__(self, directory):
         self.directory = directory
@@ -67,15 +76,22 @@ class Certificates:
             ("self_signed", LOCAL_NAMES, "self", {}),
             ("common_name_only", (), "ca", {}),
             ("by_intermediate", LOCAL_NAMES, "intermediate", {}),
+            ("nul_in_a_name", (x509.DNSName("localhost\0.evil.example"),), "ca", {"common_name": "localhost"}),
+            ("many_names", OTHER_NAMES, "ca", {"common_name": "localhost"}),
+            ("many_names_and_localhost", OTHER_NAMES[1:] + (x509.DNSName("localhost"),), "ca",
+             {"common_name": "other.example"}),
+            ("client_auth_only", LOCAL_NAMES, "ca",
+             {"extensions": [x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CLIENT_AUTH])]}),
         ]:
             key = ec.generate_private_key(ec.SECP256R1())
+            common_name = extra.pop("common_name", f"{kind}.quiln.test")
             if kind == "common_name_only":
                 subject = x509.Name([x509.NameAttribute(NameOID.ORGANIZATION_NAME, "quiln tests"),
                                      x509.NameAttribute(NameOID.COMMON_NAME, "localhost")])
                 self.subjects[kind] = "/O=quiln tests/CN=localhost"
             else:
-                subject = _name(f"{kind}.quiln.test")
-                self.subjects[kind] = f"/CN={kind}.quiln.test"
+                subject = _name(common_name)
+                self.subjects[kind] = f"/CN={common_name}"
             issuer, issuer_key = (subject, key) if signer == "self" else (signers[signer][0].subject,
                                                                            signers[signer][1])
             cert = _certificate(subject, key, issuer, issuer_key, sans=sans, **extra)

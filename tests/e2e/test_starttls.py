@@ -76,6 +76,14 @@ CERTIFICATE_CASES = {
     "chain_through_an_intermediate": ("by_intermediate", lambda c: ["-c", c.ca_file], "localhost", None),
     "intermediate_without_its_root": ("by_intermediate", lambda c: [], "localhost",
                                       "unable to get local issuer certificate"),
+    # Listed DNS names decide alone, however many there are; a NUL inside
+    # one is no end of it.
+    "nul_in_a_listed_name": ("nul_in_a_name", lambda c: ["-c", c.ca_file], "localhost", "hostname mismatch"),
+    "three_hundred_other_names": ("many_names", lambda c: ["-c", c.ca_file], "localhost", "hostname mismatch"),
+    "the_server_last_of_three_hundred": ("many_names_and_localhost", lambda c: ["-c", c.ca_file], "localhost",
+                                         None),
+    "only_for_clients": ("client_auth_only", lambda c: ["-c", c.ca_file], "localhost",
+                         "unsuitable certificate purpose"),
 }
 
 
@@ -356,7 +364,9 @@ def test_refused_command_lines(certs, tmp_path, case):
     assert (code, out, err) == (1, "", message_text)
 
 
-# -k: the file's content and mode, where -k stands, and what quiln says.
+# -k: the file's content (or what makes it) and mode, where -k stands, and
+# what quiln says.
+NOT_A_REGULAR_FILE = (1, "Cannot read the secret from {path}: not a regular file\n")
 SECRET_FILE_CASES = {
     "lf": (SECRET + "\n", 0o600, "before", None),
     "crlf_and_more_lines": (SECRET + "\r\nanother line\r\n", 0o400, "before", None),
@@ -371,6 +381,9 @@ SECRET_FILE_CASES = {
     "empty_first_line": ("\n" + SECRET + "\n", 0o600, "before",
                          (1, "The first line of the secret file {path} is empty\n")),
     "missing": (None, 0o600, "before", (1, "Cannot read the secret from {path}: No such file or directory\n")),
+    # Opening a FIFO without a writer must not wait for one.
+    "fifo": (os.mkfifo, 0o600, "before", NOT_A_REGULAR_FILE),
+    "directory": (os.mkdir, 0o700, "before", NOT_A_REGULAR_FILE),
     # As long a password on the command line ends the same way.
     "too_long_for_login": ("x" * 130 + "\n", 0o600, "before", (6, "Internal error: bufe too small !\n")),
     "too_long_for_the_buffer": ("x" * 200000 + "\n", 0o600, "before",
@@ -382,8 +395,11 @@ SECRET_FILE_CASES = {
 def test_secret_from_a_file(sink, tmp_path, case):
     content, mode, where, refusal = SECRET_FILE_CASES[case]
     path = tmp_path / "secret"
-    if content is not None:
+    if callable(content):
+        content(path)
+    elif content is not None:
         path.write_text(content)
+    if content is not None:
         path.chmod(mode)
     queue = [("sender@example.net", ["rcpt@example.org"], message(1, b"hello\r\n"))]
     mechanisms = ("LOGIN",) if case == "too_long_for_login" else ("CRAM-MD5", "LOGIN")
@@ -392,7 +408,7 @@ def test_secret_from_a_file(sink, tmp_path, case):
     positionals = ["127.0.0.1", USER, "example.org", "example.com"]
     # An absolute path as a separate argument is the file's name, not an option.
     options = ["-a", provider.port, "-p", sink.port, "-k", str(path)]
-    code, out, err = run(options + positionals if where == "before" else positionals + options)
+    code, out, err = run(options + positionals if where == "before" else positionals + options, timeout=10)
     report = provider.join()
     if refusal is None:
         assert (code, out, err) == (0, "", "")

@@ -31,6 +31,11 @@ constexpr NameCase name_cases[] = {
     {"odmr.*.net", "odmr.example.net", false},
     {"odmr.example.net\x01", "odmr.example.net\x01", false}, // control bytes never match
     {"odmr example.net", "odmr example.net", false},
+    {"odmr.example.net.", "odmr.example.net", true},   // the root's dot is no label
+    {"*.example.net", "odmr.example.net.", true},
+    {"*.com.", "example.com.", false},                 // a top-level domain all the same
+    {"*..", "a..", false},
+    {"*..net", "a..net", false},                       // nor an empty label
 };
 
 TEST(NameMatch, DnsNamesAndWildcards)
