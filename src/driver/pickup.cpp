@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "driver/phases.h"
+#include "driver/run_report.h"
 #include "driver/run_state.h"
 #include "common/settings.h"
 #include "driver/timeouts.h"
@@ -84,9 +85,9 @@ PickupEnd pick_up_mail()
         fail(ExitCode::dialogue, "Error in response to ATRN from ATRN server: %s\n", get_last_error());
     if (status != 250 && status != 453) {
         // RFC 2645, 5.2: 450 means access to one of the domains is denied.
-        std::fprintf(stderr, "Invalid response to ATRN command from ATRN server. Status = %d\n", status);
+        print_error(ExitCode::dialogue, "Invalid response to ATRN command from ATRN server. Status = %d\n", status);
         if (status == 450)
-            std::fprintf(stderr, " you do not have access to one of the domains you specified\n");
+            print_error(ExitCode::dialogue, " you do not have access to one of the domains you specified\n");
         end_run(ExitCode::dialogue);
     }
 
@@ -99,7 +100,7 @@ PickupEnd pick_up_mail()
         const int idle = settings.relay_idle_seconds > 0 ? settings.relay_idle_seconds : relay_timeout;
         if (relay_streams(atrn_socket, smtp_socket, idle, first_bytes, first_count) < 0) {
             const char* reason = get_last_error();
-            std::fprintf(stderr, "Error passing data: %s\n", reason);
+            print_error(ExitCode::dialogue, "Error passing data: %s\n", reason);
             close_smtp();
             end_run(ExitCode::dialogue);
         }

@@ -5,6 +5,7 @@
 #include "auth/auth_methods.h"
 #include "driver/command_line.h"
 #include "driver/phases.h"
+#include "driver/run_report.h"
 #include "driver/run_state.h"
 #include "driver/secret_file.h"
 #include "common/settings.h"
@@ -115,6 +116,7 @@ void start_run(int argc, char** argv)
 
     const SockVersion version = start_socket_library();
     parse_command_line(argc, argv);
+    start_logging();
     if (settings.secret_file != nullptr)
         read_secret();
     else
