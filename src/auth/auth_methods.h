@@ -42,8 +42,7 @@ void probe_auth_methods(int list);
 // Scans the whole text of an EHLO reply (its first line is the greeting and is
 // skipped) for ATRN and for the AUTH mechanism list, refilling every `offered`
 // flag. Returns 1 when the dialogue may go on (ATRN listed, or IIS mode),
-// otherwise prints "ATRN server does not support ATRN !" on stderr and
-// returns 0.
+// otherwise 0. Prints nothing: the caller words the refusal.
 [[nodiscard]] int parse_ehlo_reply(const char* reply);
 
 // Whether a line of the EHLO reply (scanned as parse_ehlo_reply scans it)

@@ -1,5 +1,4 @@
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 
 #include "common/ascii.h"
@@ -136,8 +135,5 @@ int parse_ehlo_reply(const char* reply)
             read_mechanisms(c);
     });
 
-    if (atrn_seen || settings.iis_mode != 0)
-        return 1;
-    std::fprintf(stderr, "ATRN server does not support ATRN !\n");
-    return 0;
+    return atrn_seen || settings.iis_mode != 0 ? 1 : 0;
 }

@@ -6,6 +6,7 @@
 #include "auth/base64.h"
 #include "auth/md5.h"
 #include "driver/phases.h"
+#include "driver/run_report.h"
 #include "driver/run_state.h"
 #include "common/settings.h"
 #include "driver/timeouts.h"
@@ -143,7 +144,7 @@ void authenticate()
     if (status != 535)
         fail(ExitCode::dialogue, "Invalid response to digest from ATRN server. Status = %d\n", status);
 
-    std::fprintf(stderr, "Authentication refused by server (invalid user or secret)\n");
+    print_error(ExitCode::dialogue, "Authentication refused by server (invalid user or secret)\n");
     std::snprintf(line_buffer, sizeof line_buffer, "QUIT\r\n");
     if (send_all(atrn_socket, command_timeout, line_buffer, 6) < 0)
         fail(ExitCode::dialogue, "Error sending QUIT to ATRN server: %s\n", get_last_error());

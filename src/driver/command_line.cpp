@@ -265,6 +265,9 @@ void parse_command_line(int argc, const char* const* argv)
                 usage_error("You must specify the file that holds the secret after -k\n");
             settings.secret_file = value;
             break;
+        case 'l':
+            settings.system_log = 1;
+            break;
         case OPTION_INVALID:
             std::fprintf(stderr, "Invalid argument: %s\n", value);
             usage_only();

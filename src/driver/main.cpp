@@ -4,6 +4,7 @@
 #include "driver/exit_codes.h"
 #include "driver/mail_totals.h"
 #include "driver/phases.h"
+#include "driver/run_report.h"
 #include "driver/run_state.h"
 
 int main(int argc, char** argv)
@@ -38,5 +39,8 @@ int main(int argc, char** argv)
         std::printf("Pickups that relayed mail: %d\n", relayed);
         print_run_counts();
     }
+    const RunTotals totals{relayed, mail_totals.counts.relayed, mail_totals.counts.accepted,
+                           mail_totals.counts.bytes, mail_totals.known};
+    log_run_outcome(totals);
     return static_cast<int>(ExitCode::success);
 }

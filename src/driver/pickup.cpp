@@ -4,6 +4,7 @@
 #include "common/settings.h"
 #include "driver/mail_totals.h"
 #include "driver/phases.h"
+#include "driver/run_report.h"
 #include "driver/run_state.h"
 #include "driver/timeouts.h"
 #include "net/transport.h"
@@ -97,9 +98,9 @@ PickupEnd pick_up_mail(int pickup)
         fail(ExitCode::dialogue, "Error in response to ATRN from ATRN server: %s\n", get_last_error());
     if (status != 250 && status != 453) {
         // RFC 2645, 5.2: 450 means access to one of the domains is denied.
-        std::fprintf(stderr, "Invalid response to ATRN command from ATRN server. Status = %d\n", status);
+        print_error(ExitCode::dialogue, "Invalid response to ATRN command from ATRN server. Status = %d\n", status);
         if (status == 450)
-            std::fprintf(stderr, " you do not have access to one of the domains you specified\n");
+            print_error(ExitCode::dialogue, " you do not have access to one of the domains you specified\n");
         end_run(ExitCode::dialogue);
     }
 
@@ -115,7 +116,7 @@ PickupEnd pick_up_mail(int pickup)
         if (relayed < 0) {
             const char* reason = get_last_error();
             if (!ended_between_messages(relay_end())) {
-                std::fprintf(stderr, "Error passing data: %s\n", reason);
+                print_error(ExitCode::dialogue, "Error passing data: %s\n", reason);
                 close_smtp();
                 end_run(ExitCode::dialogue);
             }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "driver/run_report.h"
 #include "net/transport.h"
 #include "tls/tls.h"
 
@@ -64,7 +65,7 @@ void fail(ExitCode code, const char* format, ...)
     va_start(args, format);
     // va_start above initialises args; clang-analyzer 14 misreads std::va_list.
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    std::vfprintf(stderr, format, args);
+    print_error_v(code, format, args);
     va_end(args);
     end_run(code);
 }

@@ -5,6 +5,7 @@
 #include "auth/auth_methods.h"
 #include "driver/command_line.h"
 #include "driver/phases.h"
+#include "driver/run_report.h"
 #include "driver/run_state.h"
 #include "driver/secret_file.h"
 #include "common/settings.h"
@@ -74,10 +75,12 @@ void read_secret()
 void resolve_servers()
 {
     bool looked_up = false;
-    atrn_address = resolve_host(settings.server, static_cast<int>(ExitCode::host_lookup), &looked_up);
+    if (resolve_host(settings.server, &atrn_address, &looked_up) < 0)
+        fail(ExitCode::host_lookup, "%s\n", get_last_error());
     if (looked_up && settings.verbose != 0)
         std::printf("ATRN server %s has address %s\n", settings.server, sock_dotted(atrn_address));
-    smtp_address = resolve_host(settings.smtp_host, static_cast<int>(ExitCode::host_lookup), &looked_up);
+    if (resolve_host(settings.smtp_host, &smtp_address, &looked_up) < 0)
+        fail(ExitCode::host_lookup, "%s\n", get_last_error());
     if (looked_up && settings.verbose != 0)
         std::printf("SMTP server %s has address %s\n", settings.smtp_host, sock_dotted(smtp_address));
 }
@@ -115,6 +118,7 @@ void start_run(int argc, char** argv)
 
     const SockVersion version = start_socket_library();
     parse_command_line(argc, argv);
+    start_logging();
     if (settings.secret_file != nullptr)
         read_secret();
     else
@@ -154,7 +158,6 @@ void greet_atrn_server()
         send_ehlo();
     }
 
-    // The parser has printed its own message when it refuses.
     if (parse_ehlo_reply(get_reply_buffer()) == 0)
-        end_run(ExitCode::dialogue);
+        fail(ExitCode::dialogue, "ATRN server does not support ATRN !\n");
 }

@@ -46,5 +46,7 @@ void print_usage()
     else
         std::printf(" -e, -c, -f: TLS is not available in this build\n");
     std::printf(" -k file read pwd from the first line of this file (no access for group\n"
-                "        or others); pwd is then not given\n");
+                "        or others); pwd is then not given\n"
+                " -l also send the errors and the outcome of the run to the system's log\n"
+                "        (syslog, facility mail; on Windows the Application event log)\n");
 }

@@ -1,27 +1,20 @@
-#include <cstdio>
-#include <cstdlib>
-
 #include "net/transport.h"
 
-void fail_host_lookup(int exit_code, const char* name)
-{
-    const int code = sock_error();
-    if (sock_error_host_not_found(code))
-        std::fprintf(stderr, "Host %s not found\n", name);
-    else
-        std::fprintf(stderr, "Winsock error %d (%s)\n", code, name);
-    std::exit(exit_code);
-}
-
-std::uint32_t resolve_host(const char* name, int exit_code, bool* looked_up)
+int resolve_host(const char* name, std::uint32_t* address, bool* looked_up) noexcept
 {
     *looked_up = false;
     const std::uint32_t dotted = sock_parse_dotted(name);
-    if (dotted != SOCK_ADDRESS_NONE)
-        return dotted;
+    if (dotted != SOCK_ADDRESS_NONE) {
+        *address = dotted;
+        return 0;
+    }
     *looked_up = true;
-    std::uint32_t address = 0;
-    if (sock_lookup(name, &address) != 0)
-        fail_host_lookup(exit_code, name);
-    return address;
+    const int code = sock_lookup(name, address);
+    if (code == 0)
+        return 0;
+    if (sock_error_host_not_found(code))
+        set_last_error("Host %s not found", name);
+    else
+        set_last_error("Winsock error %d (%s)", code, name);
+    return -1;
 }

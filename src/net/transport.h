@@ -46,14 +46,11 @@ void set_last_error(const char* format, ...) noexcept __attribute__((format(prin
                                           std::uint32_t remote_address, int remote_port,
                                           int timeout_seconds) noexcept;
 
-// Prints "Host %s not found" (unknown name) or "Winsock error %d (%s)" on
-// stderr and ends the process with exit_code.
-[[noreturn]] void fail_host_lookup(int exit_code, const char* name);
-
 // A dotted IPv4 address as it stands, else the first IPv4 address of the host
-// name; a name that cannot be resolved ends the process via fail_host_lookup.
-// Sets *looked_up when the name service was asked.
-[[nodiscard]] std::uint32_t resolve_host(const char* name, int exit_code, bool* looked_up);
+// name: 0 with it in *address, or -1 with "Host %s not found" (unknown name)
+// or "Winsock error %d (%s)" (the code and the name). Sets *looked_up when the
+// name service was asked.
+[[nodiscard]] int resolve_host(const char* name, std::uint32_t* address, bool* looked_up) noexcept;
 
 // The text of the last reply read, NUL-terminated.
 [[nodiscard]] const char* get_reply_buffer() noexcept;

@@ -17,6 +17,7 @@ import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -195,6 +196,75 @@ def run(args, binary=None, timeout=60):
     return proc.returncode, console_text(proc.stdout), console_text(proc.stderr)
 
 
+# The system's log (-l). On Linux the program runs in a private mount
+# namespace (root only) whose /dev holds nothing but /dev/log, a datagram
+# socket of the test; with log="missing" not even that, with log="full" its
+# queue is full. Under Wine 8 the event log is a stub that prints each report
+# on the program's standard error when its channels are on: a fixme line with
+# the type and the event ID, then the string as an err line (an error) or a
+# trace line (information).
+DEV_LOG = ('mount -t tmpfs -o size=64k,mode=755 quiln-test /dev && '
+           '{ [ -z "$0" ] || { touch /dev/log && mount --bind "$0" /dev/log; }; } || exit 97; exec "$@"')
+SYSLOG_DATAGRAM = re.compile(rb"<(\d+)>[A-Z][a-z]{2} [ 1-3]\d \d\d:\d\d:\d\d quiln\[\d+\]: (.*)", re.S)
+SYSLOG_LEVELS = {b"19": "err", b"22": "info"}  # facility mail
+WINE_DEBUG_LINE = re.compile(rb"[0-9a-f]{4}:(fixme|err|warn|trace):\w+:(\w+) ([^\n]*)\n")
+WINE_LEVELS = {(b"err", 1): "err", (b"trace", 4): "info"}  # EVENTLOG_ERROR_TYPE, _INFORMATION_TYPE
+FILLER = b"<22>filler"
+
+
+def system_log_problem():
+    """Why the program's log cannot be read here, or None."""
+    if WINDOWS:
+        return None
+    probe = subprocess.run(["unshare", "-m", "sh", "-c", DEV_LOG, "", "true"], capture_output=True, timeout=10)
+    return None if probe.returncode == 0 else f"no private mount namespace (root only): {probe.stderr.decode().strip()}"
+
+
+def log_entry(level, event_id, text):
+    """An entry as the platform's log holds it: Linux has no event IDs."""
+    return level, event_id if WINDOWS else None, text
+
+
+def run_logged(args, log="socket", timeout=30):
+    """Runs the program with its log read; returns (exit code, stdout,
+    stderr, entries), each entry (level, event ID, text)."""
+    entries, kind, event_id = [], None, None
+    if WINDOWS:
+        env = dict(os.environ, WINEDEBUG="-all,+eventlog,fixme+advapi")
+        proc = subprocess.run(command(QUILN, args), capture_output=True, timeout=timeout, env=env)
+        for cls, function, rest in WINE_DEBUG_LINE.findall(proc.stderr):
+            if function == b"ReportEventW" and cls == b"fixme":
+                kind, event_id = (int(f, 16) for f in rest.strip(b"()").split(b",")[1:4:2])
+            elif function == b"ReportEventW":  # L"text", not escaped nor cut in the texts of the tests
+                entries.append((WINE_LEVELS.get((cls, kind)), event_id, rest.decode("latin-1")[2:-1]))
+        return proc.returncode, console_text(proc.stdout), console_text(WINE_DEBUG_LINE.sub(b"", proc.stderr)), entries
+    with tempfile.TemporaryDirectory(dir="/tmp") as folder, \
+            socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as receiver:  # a short path: sun_path has 108 bytes
+        path = os.path.join(folder, "log")
+        receiver.bind(path)
+        receiver.setblocking(False)
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as filler:
+            filler.connect(path)
+            filler.setblocking(False)
+            for _ in range(100000 if log == "full" else 0):
+                try:
+                    filler.send(FILLER)
+                except BlockingIOError:
+                    break
+        proc = subprocess.run(["unshare", "-m", "sh", "-c", DEV_LOG, "" if log == "missing" else path,
+                               *command(QUILN, args)], capture_output=True, timeout=timeout)
+        assert proc.returncode != 97, proc.stderr
+        for _ in range(100000):  # what is queued
+            try:
+                data = receiver.recv(65536)
+            except BlockingIOError:
+                break
+            m = SYSLOG_DATAGRAM.fullmatch(data)
+            if data != FILLER:
+                entries.append((SYSLOG_LEVELS.get(m[1]) if m else data, None, m and m[2].decode("latin-1")))
+    return proc.returncode, console_text(proc.stdout), console_text(proc.stderr), entries
+
+
 # Tests that cannot run against quiln.exe, with the reason (conftest.py skips
 # them there). Names as pytest gives them, parameters included; * matches any
 # text.
@@ -220,6 +290,8 @@ NOT_ON_WINDOWS = {
     "test_repeated_pickups_allocate_nothing_either": NO_ALLOC_COUNTER,
     "test_name_lookup_is_the_only_other_allocator": NO_ALLOC_COUNTER,
     "test_secret_from_a_file[[]readable_by_group[]]": WINE_IGNORES_GROUP_BITS,
+    "test_a_log_that_cannot_take_the_entry_changes_nothing[[]*[]]":
+        "Wine's event log is a stub that takes every entry: it cannot be made missing or full",
 }
 
 # What the TLS library shows where its words or abilities differ. Wine 8's

@@ -48,6 +48,8 @@ USAGE = (
        " -e, -c, -f: TLS is not available in this build\n") +
     " -k file read pwd from the first line of this file (no access for group\n"
     "        or others); pwd is then not given\n"
+    " -l also send the errors and the outcome of the run to the system's log\n"
+    "        (syslog, facility mail; on Windows the Application event log)\n"
 )
 
 POSITIONALS = ["127.0.0.1", "user", "secret"]

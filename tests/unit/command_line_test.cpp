@@ -81,7 +81,9 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{{"-:"}, {{':', nullptr}, {0, nullptr}}, {2}},
         ScanCase{{"-V"}, {{OPTION_INVALID, "-V"}}, {2}},
         ScanCase{{"-r", "5", "-i30"}, {{'r', "5"}, {'i', "30"}, {0, nullptr}}, {3, 4}},
-        ScanCase{{"-R"}, {{OPTION_INVALID, "-R"}}, {2}}));
+        ScanCase{{"-R"}, {{OPTION_INVALID, "-R"}}, {2}},
+        ScanCase{{"-l", "x"}, {{'l', nullptr}, {1, "x"}}, {2, 3}},
+        ScanCase{{"-L"}, {{OPTION_INVALID, "-L"}}, {2}}));
 
 Settings parse(std::vector<const char*> args)
 {
@@ -108,6 +110,7 @@ TEST(ParseCommandLine, DefaultsWithOnlyThePositionals)
     EXPECT_EQ(s.verbose, 0);
     EXPECT_EQ(s.pickup_limit, 0);
     EXPECT_EQ(s.relay_idle_seconds, 0);
+    EXPECT_EQ(s.system_log, 0);
 }
 
 TEST(ParseCommandLine, IisModeChangesOnlyTheDefaultPort)
@@ -139,6 +142,7 @@ TEST(ParseCommandLine, ValuesInEveryForm)
     EXPECT_STREQ(s.smtp_host, "mail.example.org");
     EXPECT_STREQ(s.forced_auth, "cram-md5");
     EXPECT_EQ(s.verbose, 1);
+    EXPECT_EQ(parse({"srv", "u", "p", "/l"}).system_log, 1);
 }
 
 TEST(ParseCommandLine, LaterOptionOverridesEarlier)
