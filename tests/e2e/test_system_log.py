@@ -13,6 +13,7 @@ pytestmark = pytest.mark.skipif(PROBLEM is not None, reason=str(PROBLEM))
 SECRET = "tanstaaftanstaaf"
 AUTHENTICATED = opening() + cram_md5_accepted()
 LOCAL = [("send", "220 local\r\n"), ("eof",)]
+TURNED = AUTHENTICATED + [("line",), ("send", "250 go\r\n"), ("line",)]
 REFUSED_450 = ["Invalid response to ATRN command from ATRN server. Status = 450",
                " you do not have access to one of the domains you specified"]
 LOGIN_REFUSED = opening("250-x\r\n250-AUTH LOGIN\r\n250 ATRN\r\n") + [
@@ -24,8 +25,15 @@ NO_SERVER = "Cannot connect to server 127.0.0.1:{port}. Connection refused"  # n
 # provider's steps, local server's (None: nothing listens), exit code, stderr
 # lines, the entries: (level, event ID, text); {port} is the local server's
 ROWS = {
-    "relayed": (AUTHENTICATED + [("line",), ("send", "250 go\r\n"), ("line",), ("close",)], LOCAL, 0, [],
-                [("info", 0, "Picked up mail from 127.0.0.1: count unknown")]),
+    "relayed": (TURNED + [("send", "MAIL FROM:<a@b>\r\nRCPT TO:<c@d>\r\nDATA\r\n"), ("line",), ("line",),
+                          ("line",), ("send", "Subject: x\r\n\r\nhi\r\n.\r\n"), ("line",), ("close",)],
+                [("send", "220 local\r\n"), *[("line",)] * 3, ("send", "250 a\r\n250 b\r\n354 go\r\n"),
+                 *[("line",)] * 4, ("send", "250 queued\r\n"), ("eof",)], 0, [],
+                [("info", 0, "Picked up 1 message (18 bytes) from 127.0.0.1 in 1 pickup")]),
+    "turned_without_mail": (TURNED + [("close",)], LOCAL, 0, [], [("info", 0, "No mail waiting at 127.0.0.1")]),
+    "not_followed": (TURNED + [("send", "STARTTLS\r\n"), ("line",), ("close",)],
+                     [("send", "220 local\r\n"), ("line",), ("send", "454 not now\r\n"), ("eof",)], 0, [],
+                     [("info", 0, "Picked up mail from 127.0.0.1: count unknown")]),
     "no_mail": (AUTHENTICATED + [("line",), ("send", "453 none\r\n"), ("line",), ("send", "221 bye\r\n"), ("eof",)],
                 SMTP_GREET_AND_QUIT, 0, [], [("info", 0, "No mail waiting at 127.0.0.1")]),
     "refused_450": (AUTHENTICATED + [("line",), ("send", "450 no\r\n"), ("eof",)], LOCAL, 5,
