@@ -1,5 +1,6 @@
 #include "net/smtp_observer.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdint>
@@ -195,25 +196,20 @@ int take_line(Line& line, const unsigned char* data, int count, bool* complete) 
 // The kept part of a complete line, without its line end when that was kept.
 std::string_view line_text(const Line& line) noexcept
 {
-    int length = line.length < kept_size ? line.length : kept_size;
-    if (line.length <= kept_size) {
-        --length; // the LF
-        if (length > 0 && line.kept[static_cast<std::size_t>(length - 1)] == '\r')
-            --length;
-    }
-    return {line.kept.data(), static_cast<std::size_t>(length)};
+    if (line.length > kept_size)
+        return {line.kept.data(), kept_size};
+    std::string_view text(line.kept.data(), static_cast<std::size_t>(line.length - 1)); // less the LF
+    if (!text.empty() && text.back() == '\r')
+        text.remove_suffix(1);
+    return text;
 }
 
 Kind kind_of(std::string_view verb) noexcept
 {
-    const std::uint64_t code = word_code(verb);
-    if (code == 0)
-        return Kind::other;
-    for (const Verb& v : verbs) {
-        if (code == v.code)
-            return v.kind;
-    }
-    return Kind::other;
+    const std::uint64_t code = word_code(verb); // 0, in no entry, for no verb
+    const Verb* end = verbs.data() + verbs.size();
+    const Verb* found = std::find_if(verbs.data(), end, [code](const Verb& v) { return v.code == code; });
+    return found != end ? found->kind : Kind::other;
 }
 
 // Parts of a text that never throw (the program has no exceptions, and
@@ -352,7 +348,7 @@ int scan_content(const unsigned char* data, int count) noexcept
     bool found = false;
     int dot = 0; // the final "." in data; below 0 when it came before
     // An end that begins in the carried tail.
-    std::array<unsigned char, 2 * tail_size> joint{};
+    std::array<unsigned char, 2 * std::size_t{tail_size}> joint{};
     const int from_data = count < tail_size ? count : tail_size;
     std::memcpy(joint.data(), tail.data(), static_cast<std::size_t>(tail_count));
     std::memcpy(joint.data() + tail_count, data, static_cast<std::size_t>(from_data));

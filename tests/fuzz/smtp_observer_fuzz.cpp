@@ -47,12 +47,13 @@ constexpr const char* reasons[] = {"",
                                    "a BDAT size it cannot read",
                                    "too many commands waiting for replies"};
 
-// Long enough for a line over the limit, short enough to run fast.
+// The most an input expands to: long enough for a line over the limit,
+// short enough to run fast.
 constexpr std::size_t expanded_limit = 4200;
 // Inputs up to this size are fed once more byte by byte.
 constexpr std::size_t bytewise_limit = 128;
 
-unsigned char expanded[expanded_limit + 255 * 256];
+unsigned char expanded[expanded_limit];
 Step steps[4096];
 
 UNTRACED void check(bool ok)
@@ -100,9 +101,10 @@ extern "C" UNTRACED int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::si
     for (std::size_t at = 0; at + 1 < size && total < expanded_limit && count < std::size(steps);) {
         const int repeats = (data[at] & 0xc0) == 0xc0 ? 8 * (((data[at] >> 1) & 0x1f) + 1) : 1;
         const std::size_t length = std::min<std::size_t>(data[at + 1], size - at - 2);
-        steps[count] = Step{(data[at] & 1) != 0, total, length * static_cast<std::size_t>(repeats)};
-        for (int i = 0; i < repeats; ++i, total += length)
+        steps[count] = Step{(data[at] & 1) != 0, total, 0};
+        for (int i = 0; i < repeats && total + length <= expanded_limit; ++i, total += length)
             std::memcpy(expanded + total, data + at + 2, length);
+        steps[count].size = total - steps[count].from;
         ++count;
         at += 2 + length;
     }
