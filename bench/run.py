@@ -30,7 +30,7 @@ import threading
 import time
 
 WORKLOADS = [(1, 100 * 1000 * 1000), (1000, 10 * 1000), (10000, 1000)]
-PLAIN_WAYS = ["direct", "quiln", "quiln, no observer", "socat", "socat tuned", "fetchmail"]
+PLAIN_WAYS = ["direct", "quiln", "quiln bare", "socat", "socat tuned", "fetchmail"]
 TLS_WAYS = ["quiln -e", "stunnel"]
 WAYS = PLAIN_WAYS + TLS_WAYS
 # fetchmail waits about 40 ms per message on small messages (Nagle's
@@ -208,10 +208,10 @@ class Bench:
             if way == "direct":
                 provider = start([self.provider, "direct", str(sink_port), str(count), str(size)], self.prefix)
                 others.append(provider)
-            elif way in ("quiln", "quiln -e", "quiln, no observer"):
+            elif way in ("quiln", "quiln -e", "quiln bare"):
                 provider, port = self.odmr_provider(count, size, way == "quiln -e", others)
                 tls = ["-e", "-c", self.ca] if way == "quiln -e" else []
-                program = self.quiln_without_observer if way == "quiln, no observer" else self.quiln
+                program = self.quiln_without_observer if way == "quiln bare" else self.quiln
                 self.relay(list(wrap) + [program] + tls + ["-a", str(port)] + quiln_to_sink, relays)
             elif way == "stunnel":
                 provider, port = self.odmr_provider(count, size, True, others)
@@ -370,8 +370,8 @@ def goals(results, names, syscalls):
                     ratio <= 0.7))
     # What following the relayed SMTP session costs the relay.
     for name, most in ((large, 0.05), (middle, 0.02), (small, 0.02)):
-        if med(name, "quiln") is not None and med(name, "quiln, no observer") is not None:
-            ratio = med(name, "quiln") / med(name, "quiln, no observer")
+        if med(name, "quiln") is not None and med(name, "quiln bare") is not None:
+            ratio = med(name, "quiln") / med(name, "quiln bare")
             out.append((f"{name}: quiln >= {1 - most:.2f} x quiln without its observer, throughput", ratio,
                         ratio >= 1 - most))
     if syscalls:
@@ -404,7 +404,7 @@ def main():
     prefix = [] if args.no_taskset or not shutil.which("taskset") else ["taskset", "-c", "0"]
     needed = {"socat": "socat", "socat tuned": "socat", "fetchmail": "fetchmail", "quiln -e": "openssl",
               "stunnel": "stunnel4"}
-    if "quiln, no observer" in ways and not os.access(f"{args.build}/bench/quiln_without_observer", os.X_OK):
+    if "quiln bare" in ways and not os.access(f"{args.build}/bench/quiln_without_observer", os.X_OK):
         sys.exit("build quiln_without_observer first (the way \"quiln, no observer\"): scripts/bench.sh does")
     for way in ways:
         tool = needed.get(way)
@@ -461,7 +461,7 @@ def main():
                   f"{fmt([r['rcpt_rtt_us'] for r in runs])} |")
 
     print("\nRatios of medians (throughput; CPU per MB):\n")
-    pairs = [("quiln", "direct"), ("quiln", "quiln, no observer"), ("quiln", "socat"), ("quiln", "socat tuned"), ("quiln", "fetchmail"),
+    pairs = [("quiln", "direct"), ("quiln", "quiln bare"), ("quiln", "socat"), ("quiln", "socat tuned"), ("quiln", "fetchmail"),
              ("quiln -e", "stunnel"), ("quiln -e", "quiln")]
     pairs = [p for p in pairs if p[0] in ways and p[1] in ways]
     print("| workload | " + " | ".join(f"{a}/{b}" for a, b in pairs) + " | " +
