@@ -51,7 +51,9 @@ inline constexpr int tls_pin_size = 32; // a SHA-256 fingerprint
 // once it is sent, TLS_WANT_* or TLS_FAILED.
 [[nodiscard]] int tls_shutdown_send() noexcept;
 
-// Decrypted bytes that tls_recv returns without touching the socket.
+// Bytes that tls_recv returns without a wait on the socket: decrypted, or
+// whole records the library holds; positive too when what it holds ends the
+// stream (an end or a failure that tls_recv will report).
 [[nodiscard]] int tls_pending() noexcept;
 
 // The socket that carries the session, or SOCK_INVALID.

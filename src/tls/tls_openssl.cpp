@@ -31,6 +31,16 @@ char subject[256];
 char error_text[256];
 const char* error_reason = nullptr;
 
+// What a peek of tls_pending() met instead of a record (an end, a failure,
+// with the socket's error code of then), for the next tls_recv to report;
+// no_peeked_end when none.
+constexpr int no_peeked_end = 1;
+int peeked_end = no_peeked_end;
+int peeked_errno = 0;
+
+// The library's buffer for reading ahead: several records a read.
+constexpr int read_ahead_size = 64 * 1024;
+
 void set_reason(const char* text) noexcept
 {
     std::snprintf(error_text, sizeof error_text, "%s", text);
@@ -142,6 +152,11 @@ int tls_prepare(const char* ca_file, const unsigned char* pin) noexcept
     SSL_CTX_set_options(context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF |
                                      SSL_OP_CLEANSE_PLAINTEXT);
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE);
+    // Each read from the socket takes what has come, several records at
+    // once, instead of a record's header and then its body: half the reads
+    // of a large message. tls_pending() looks into what waits undecrypted.
+    SSL_CTX_set_read_ahead(context, 1);
+    SSL_CTX_set_default_read_buffer_len(context, read_ahead_size);
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, verify_certificate);
 
     if (pin != nullptr) {
@@ -221,6 +236,12 @@ int tls_handshake() noexcept
 
 int tls_recv(void* buffer, int size) noexcept
 {
+    if (peeked_end != no_peeked_end) {
+        const int end = peeked_end;
+        peeked_end = no_peeked_end;
+        errno = peeked_errno;
+        return end;
+    }
     ERR_clear_error();
     errno = 0;
     const int result = SSL_read(session, buffer, size);
@@ -255,7 +276,29 @@ int tls_shutdown_send() noexcept
 
 int tls_pending() noexcept
 {
-    return session != nullptr ? SSL_pending(session) : 0;
+    if (session == nullptr)
+        return 0;
+    const int decrypted = SSL_pending(session);
+    if (decrypted > 0 || SSL_has_pending(session) == 0)
+        return decrypted;
+    // Read ahead, records may wait undecrypted where no wait on the socket
+    // sees them: a peek decrypts the next one if it is whole. A partial one
+    // waits for the rest from the socket; an end or a failure waits for
+    // tls_recv to report it.
+    if (peeked_end != no_peeked_end)
+        return 1;
+    ERR_clear_error();
+    errno = 0;
+    unsigned char next = 0;
+    const int peeked = SSL_peek(session, &next, 1);
+    if (peeked > 0)
+        return SSL_pending(session);
+    const int end = translate(peeked, "TLS read failed");
+    if (end == TLS_WANT_READ || end == TLS_WANT_WRITE)
+        return 0;
+    peeked_end = end;
+    peeked_errno = errno;
+    return 1;
 }
 
 sock_t tls_socket() noexcept
@@ -277,6 +320,7 @@ void tls_close() noexcept
     session = nullptr;
     session_socket = SOCK_INVALID;
     session_sound = false;
+    peeked_end = no_peeked_end;
 }
 
 void tls_release() noexcept
