@@ -106,7 +106,7 @@ int drain(Side& to) noexcept
 // within the time-out. The kernel hands out the bytes that came before a
 // reset, replies it has acknowledged among them. How `to` fares now changes
 // nothing.
-void deliver_rest(Side& from, Side& to, bool read_from, int timeout_seconds) noexcept
+void deliver_rest(const Side& from, Side& to, bool read_from, int timeout_seconds) noexcept
 {
     bool more = read_from && !from.ended;
     while (more || to.pending > 0) {
@@ -166,7 +166,7 @@ int ended_in_order(const Side& first) noexcept
 // `failed` cannot go on (last_error says why). Before either side had ended
 // that fails the relay; after, it is one more way for the session to end.
 // When its own read failed, its socket holds nothing more to pass on.
-int stop(Side& failed, Side& other, const Side* first_ended, int timeout_seconds, bool read_failed = false) noexcept
+int stop(const Side& failed, Side& other, const Side* first_ended, int timeout_seconds, bool read_failed = false) noexcept
 {
     deliver_rest(failed, other, !read_failed, timeout_seconds);
     if (first_ended != nullptr)
@@ -209,8 +209,8 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const
     for (;;) {
         pass_end_on(atrn, smtp);
         pass_end_on(smtp, atrn);
-        if (atrn.shut && smtp.shut)
-            return ended_in_order(*first_ended);
+        if (atrn.shut && smtp.shut) // so one of them ended first
+            return ended_in_order(first_ended != nullptr ? *first_ended : atrn);
 
         // A side is read only while it has not ended and there is room for
         // what it sends (and no write toward the other side is half done),
