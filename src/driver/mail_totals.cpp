@@ -26,15 +26,14 @@ void add_pickup_counts()
 {
     const bool following = observer_following();
     const MailCounts counts = observer_counts();
-    if (!following && mail_totals.known) {
-        mail_totals.known = false;
-        mail_totals.unknown_reason = observer_lost_reason();
-    }
     if (following) {
         mail_totals.counts.relayed += counts.relayed;
         mail_totals.counts.accepted += counts.accepted;
         mail_totals.counts.refused += counts.refused;
         mail_totals.counts.bytes += counts.bytes;
+    } else if (mail_totals.known) {
+        mail_totals.known = false;
+        mail_totals.unknown_reason = observer_lost_reason();
     }
     print_counts(following, observer_lost_reason(), counts);
 }

@@ -36,14 +36,9 @@ int format_run_outcome(const RunTotals& totals, const char* server, char* buffer
         return std::snprintf(buffer, size, "No mail waiting at %s", server);
     if (!totals.counts_known)
         return std::snprintf(buffer, size, "Picked up mail from %s: count unknown", server);
-    const bool one_message = totals.messages_accepted == 1;
-    const bool one_pickup = totals.pickups_relayed == 1;
-    return std::snprintf(buffer, size,
-                         one_message ? (one_pickup ? "Picked up %d message (%lld bytes) from %s in %d pickup"
-                                                   : "Picked up %d message (%lld bytes) from %s in %d pickups")
-                                     : (one_pickup ? "Picked up %d messages (%lld bytes) from %s in %d pickup"
-                                                   : "Picked up %d messages (%lld bytes) from %s in %d pickups"),
-                         totals.messages_accepted, totals.bytes, server, totals.pickups_relayed);
+    return std::snprintf(buffer, size, "Picked up %d message%s (%lld bytes) from %s in %d pickup%s",
+                         totals.messages_accepted, totals.messages_accepted == 1 ? "" : "s", totals.bytes, server,
+                         totals.pickups_relayed, totals.pickups_relayed == 1 ? "" : "s");
 }
 
 void start_logging() noexcept
@@ -68,14 +63,10 @@ void print_error(ExitCode code, const char* format, ...)
 // std::va_list passed on.
 void print_error_v(ExitCode code, const char* format, std::va_list args)
 {
-    if (!logging) {
-        std::vfprintf(stderr, format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
-        return;
-    }
     std::va_list again;
     va_copy(again, args);
     std::vfprintf(stderr, format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
-    const int length = std::vsnprintf(message, sizeof message, format, again);
+    const int length = logging ? std::vsnprintf(message, sizeof message, format, again) : 0;
     va_end(again);
     if (length > 0)
         log_lines(code, message, static_cast<std::size_t>(length) < sizeof message ? static_cast<std::size_t>(length)

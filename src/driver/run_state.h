@@ -44,6 +44,7 @@ void wipe_buffers() noexcept;
 // the buffers, and ends the process.
 [[noreturn]] void end_run(ExitCode code);
 
-// Prints the message on stderr (and, with -l, logs it: print_error), closes what is still open (the ATRN
-// connection first), wipes the secret and ends the process with `code`.
+// Prints the message on stderr (with -l, logs it too: print_error), closes
+// what is still open (the ATRN connection first), wipes the secret and ends
+// the process with `code`.
 [[noreturn]] void fail(ExitCode code, const char* format, ...) __attribute__((format(printf, 2, 3)));
