@@ -18,5 +18,5 @@ if [ "${#missing[@]}" -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target quiln quiln_without_observer bench_sink bench_provider >/dev/null
+cmake --build --preset default -j "$(nproc)" --target quiln quiln_without_observer bench_sink bench_provider bench_floor >/dev/null
 exec /usr/bin/python3 bench/run.py "$@"
