@@ -339,13 +339,22 @@ def cpu_per_mb(r):
 
 
 def goals(results, names, syscalls):
-    """The goals of the relay as (text, measured ratio, met, the floor's ratio
-    or None); a goal whose ways were not run is left out."""
+    """The goals of the relay as (text, measured ratio, met, what the floor
+    reaches in quiln's place or None); a goal whose ways were not run is left
+    out."""
     def med(name, way, what=mb_per_s):
         runs = results.get((name, way))
         return median_of(runs, what) if runs else None
 
+    def floor_against(name, way, what=mb_per_s):
+        floor = med(name, "floor", what)
+        return floor / med(name, way, what) if floor is not None else None
+
     out = []
+
+    def add(text, ratio, met, floor=None):
+        out.append((text, ratio, met, floor))
+
     large, middle, small = names[0], names[1], names[2]
     # (workload, throughput against the better socat, CPU per MB against it)
     against_socat = {large: (1.5, 0.8), middle: (1.4, 0.8), small: (1.25, 0.75)}
@@ -356,49 +365,42 @@ def goals(results, names, syscalls):
         better = max(socats, key=lambda w: med(name, w))
         speed, cpu = against_socat[name]
         ratio = med(name, "quiln") / med(name, better)
-        floor = med(name, "floor")
-        out.append((f"{name}: quiln >= {speed} x the better socat ({better}), throughput", ratio, ratio >= speed,
-                    floor / med(name, better) if floor else None))
+        add(f"{name}: quiln >= {speed} x the better socat ({better}), throughput", ratio, ratio >= speed,
+            floor_against(name, better))
         ratio = med(name, "quiln", cpu_per_mb) / med(name, better, cpu_per_mb)
-        floor = med(name, "floor", cpu_per_mb)
-        out.append((f"{name}: quiln's CPU per MB <= {cpu} x {better}'s", ratio, ratio <= cpu,
-                    floor / med(name, better, cpu_per_mb) if floor else None))
+        add(f"{name}: quiln's CPU per MB <= {cpu} x {better}'s", ratio, ratio <= cpu,
+            floor_against(name, better, cpu_per_mb))
     if med(large, "quiln") is not None and med(large, "direct") is not None:
         ratio = med(large, "quiln") / med(large, "direct")
-        floor = med(large, "floor")
-        out.append((f"{large}: quiln >= 0.45 x direct, throughput", ratio, ratio >= 0.45,
-                    floor / med(large, "direct") if floor else None))
+        add(f"{large}: quiln >= 0.45 x direct, throughput", ratio, ratio >= 0.45, floor_against(large, "direct"))
     if med(large, "quiln") is not None and med(large, "fetchmail") is not None:
         ratio = med(large, "quiln") / med(large, "fetchmail")
-        out.append((f"{large}: quiln >= 10 x fetchmail, throughput", ratio, ratio >= 10, None))
+        add(f"{large}: quiln >= 10 x fetchmail, throughput", ratio, ratio >= 10)
     if med(middle, "quiln") is not None and med(middle, "fetchmail") is not None:
         ratio = med(middle, "quiln", msgs_per_s) / med(middle, "fetchmail", msgs_per_s)
-        out.append((f"{middle}: quiln >= 100 x fetchmail, messages per second", ratio, ratio >= 100, None))
+        add(f"{middle}: quiln >= 100 x fetchmail, messages per second", ratio, ratio >= 100)
     for name in (middle, small):
         if med(name, "quiln -e") is not None and med(name, "stunnel") is not None:
             ratio = med(name, "quiln -e") / med(name, "stunnel")
-            out.append((f"{name}, TLS: quiln -e >= 1.5 x quiln behind stunnel, throughput", ratio, ratio >= 1.5,
-                        None))
+            add(f"{name}, TLS: quiln -e >= 1.5 x quiln behind stunnel, throughput", ratio, ratio >= 1.5)
     if med(large, "quiln -e") is not None and med(large, "stunnel") is not None:
         ratio = med(large, "quiln -e", cpu_per_mb) / med(large, "stunnel", cpu_per_mb)
-        out.append((f"{large}, TLS: quiln -e's CPU per MB <= 0.7 x that of quiln and stunnel together", ratio,
-                    ratio <= 0.7, None))
+        add(f"{large}, TLS: quiln -e's CPU per MB <= 0.7 x that of quiln and stunnel together", ratio, ratio <= 0.7)
     # What following the relayed SMTP session costs the relay.
     for name, most in ((large, 0.05), (middle, 0.02), (small, 0.02)):
         if med(name, "quiln") is not None and med(name, "quiln bare") is not None:
             ratio = med(name, "quiln") / med(name, "quiln bare")
-            out.append((f"{name}: quiln >= {1 - most:.2f} x quiln without its observer, throughput", ratio,
-                        ratio >= 1 - most, None))
+            add(f"{name}: quiln >= {1 - most:.2f} x quiln without its observer, throughput", ratio,
+                ratio >= 1 - most)
     if syscalls:
         ratio = per_hop(syscalls)
-        out.append((f"{small}: quiln's system calls per relayed hop <= 3.1 (strace -c -f, one run)", ratio,
-                    ratio <= 3.1, None))
+        add(f"{small}: quiln's system calls per relayed hop <= 3.1 (strace -c -f, one run)", ratio, ratio <= 3.1)
     plain = [r["rss_kib"] for name in names for r in results.get((name, "quiln"), [])]
     if plain:
         # libssl and libcrypto are mapped at start (about 2.2 MiB, shared with
         # every process that uses them) though a plain run never touches TLS.
-        out.append(("peak RSS of a plain run (the largest of all quiln runs) <= 4 MiB, in MiB", max(plain) / 1024,
-                    max(plain) <= 4096, None))
+        add("peak RSS of a plain run (the largest of all quiln runs) <= 4 MiB, in MiB", max(plain) / 1024,
+            max(plain) <= 4096)
     return out
 
 
