@@ -4,6 +4,9 @@
 set -euo pipefail
 
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest python3 python3-pytest python3-aiosmtpd valgrind clang-tidy cppcheck stunnel4 openssl libssl-dev python3-cryptography)
+# The Debian package: its tools, its manual's linters and Debian's package
+# checker.
+packages+=(dpkg-dev man-db mandoc lintian)
 # The Windows build: the mingw-w64 cross compiler (posix threads, which
 # GoogleTest needs), 64-bit Wine to run it (no 32-bit part, so no i386
 # architecture), binutils' objdump for the DLL check, groff for the manual
