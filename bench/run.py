@@ -7,8 +7,7 @@ The ways: direct; quiln; quiln with an observer of the relayed session that
 watches nothing (the price of the real one); socat as it comes; socat with a
 4096-byte buffer and TCP_NODELAY; the floor, a relay of one wait, one read
 and one write per hop that watches and checks nothing (bench/floor_relay.cpp):
-what no relay of that shape can beat here; fetchmail in ODMR mode (an rc file of the
-benchmark's own); inside TLS, quiln -e against the provider's STARTTLS, and quiln in the clear
+what no relay of that shape can beat here; inside TLS, quiln -e against the provider's STARTTLS, and quiln in the clear
 behind stunnel, which does the STARTTLS and verifies the provider's
 certificate (the README's recipe). The certificates are throwaway ones made
 with openssl for the run. Each round runs every workload through every way in
@@ -32,13 +31,9 @@ import threading
 import time
 
 WORKLOADS = [(1, 100 * 1000 * 1000), (1000, 10 * 1000), (10000, 1000)]
-PLAIN_WAYS = ["direct", "quiln", "quiln bare", "socat", "socat tuned", "floor", "fetchmail"]
+PLAIN_WAYS = ["direct", "quiln", "quiln bare", "socat", "socat tuned", "floor"]
 TLS_WAYS = ["quiln -e", "stunnel"]
 WAYS = PLAIN_WAYS + TLS_WAYS
-# fetchmail waits about 40 ms per message on small messages (Nagle's
-# algorithm): it gets at most this many messages of a workload, and its rates
-# are per second of what it ran.
-FETCHMAIL_MESSAGES = 100
 TIME_LIMIT = 120
 USER, SECRET, DOMAIN = "bench", "bench-secret", "bench.example"
 # The name in the provider's certificate that stunnel checks; quiln, given
@@ -250,16 +245,6 @@ checkHost = {SERVER_NAME}
                 provider = start([self.provider, "direct", str(read_port(floor)), str(count), str(size)],
                                  self.prefix)
                 others.append(provider)
-            elif way == "fetchmail":
-                provider, port = self.odmr_provider(count, size, False, others)
-                rc = write_private(os.path.join(self.tmp, "fetchmailrc"),
-                                   f'poll 127.0.0.1 port {port} protocol ODMR auth cram-md5\n'
-                                   f'    user "{USER}" password "{SECRET}"\n'
-                                   f'    fetchdomains {DOMAIN} smtphost 127.0.0.1/{sink_port}\n')
-                env = dict(os.environ, HOME=self.tmp, FETCHMAILHOME=self.tmp)
-                with open(os.path.join(self.tmp, "fetchmail.log"), "w") as log:
-                    self.relay(["fetchmail", "-f", rc, "--nosyslog", "-d0"], relays, env=env, stdout=log,
-                               stderr=subprocess.STDOUT)
             else:
                 port = free_port()
                 tuned = way == "socat tuned"
@@ -356,29 +341,35 @@ def goals(results, names, syscalls):
         out.append((text, ratio, met, floor))
 
     large, middle, small = names[0], names[1], names[2]
-    # (workload, throughput against the better socat, CPU per MB against it)
-    against_socat = {large: (1.5, 0.8), middle: (1.4, 0.8), small: (1.25, 0.75)}
-    for name in names:
+    # Against the better socat, where the floor shows a relay of this shape
+    # can reach it on this machine: (workload, throughput, CPU per MB), None
+    # for no goal. On the small workloads every hop costs any relay on the
+    # one CPU a TCP send, a receive and two context switches, and the floor
+    # itself stays below what these goals once asked there.
+    against_socat = {large: (1.5, 0.8), middle: (None, 0.8)}
+    for name, (speed, cpu) in against_socat.items():
         socats = [w for w in ("socat", "socat tuned") if med(name, w) is not None]
         if med(name, "quiln") is None or not socats:
             continue
         better = max(socats, key=lambda w: med(name, w))
-        speed, cpu = against_socat[name]
-        ratio = med(name, "quiln") / med(name, better)
-        add(f"{name}: quiln >= {speed} x the better socat ({better}), throughput", ratio, ratio >= speed,
-            floor_against(name, better))
+        if speed is not None:
+            ratio = med(name, "quiln") / med(name, better)
+            add(f"{name}: quiln >= {speed} x the better socat ({better}), throughput", ratio, ratio >= speed,
+                floor_against(name, better))
         ratio = med(name, "quiln", cpu_per_mb) / med(name, better, cpu_per_mb)
         add(f"{name}: quiln's CPU per MB <= {cpu} x {better}'s", ratio, ratio <= cpu,
             floor_against(name, better, cpu_per_mb))
+    # Against the floor on every workload: what quiln's own work costs.
+    for name in names:
+        if med(name, "quiln") is None or med(name, "floor") is None:
+            continue
+        ratio = med(name, "quiln") / med(name, "floor")
+        add(f"{name}: quiln >= 0.95 x the floor, throughput", ratio, ratio >= 0.95)
+        ratio = med(name, "quiln", cpu_per_mb) / med(name, "floor", cpu_per_mb)
+        add(f"{name}: quiln's CPU per MB <= 1.15 x the floor's", ratio, ratio <= 1.15)
     if med(large, "quiln") is not None and med(large, "direct") is not None:
         ratio = med(large, "quiln") / med(large, "direct")
         add(f"{large}: quiln >= 0.45 x direct, throughput", ratio, ratio >= 0.45, floor_against(large, "direct"))
-    if med(large, "quiln") is not None and med(large, "fetchmail") is not None:
-        ratio = med(large, "quiln") / med(large, "fetchmail")
-        add(f"{large}: quiln >= 10 x fetchmail, throughput", ratio, ratio >= 10)
-    if med(middle, "quiln") is not None and med(middle, "fetchmail") is not None:
-        ratio = med(middle, "quiln", msgs_per_s) / med(middle, "fetchmail", msgs_per_s)
-        add(f"{middle}: quiln >= 100 x fetchmail, messages per second", ratio, ratio >= 100)
     for name in (middle, small):
         if med(name, "quiln -e") is not None and med(name, "stunnel") is not None:
             ratio = med(name, "quiln -e") / med(name, "stunnel")
@@ -419,8 +410,7 @@ def main():
     if not ways or args.rounds < 1 or not 0 < args.scale <= 1:
         sys.exit("nothing to measure: check --ways, --rounds and --scale")
     prefix = [] if args.no_taskset or not shutil.which("taskset") else ["taskset", "-c", "0"]
-    needed = {"socat": "socat", "socat tuned": "socat", "fetchmail": "fetchmail", "quiln -e": "openssl",
-              "stunnel": "stunnel4"}
+    needed = {"socat": "socat", "socat tuned": "socat", "quiln -e": "openssl", "stunnel": "stunnel4"}
     for way, program in (("quiln bare", "quiln_without_observer"), ("floor", "bench_floor")):
         if way in ways and not os.access(f"{args.build}/bench/{program}", os.X_OK):
             sys.exit(f"build {program} first (the way \"{way}\"): scripts/bench.sh does")
@@ -429,15 +419,14 @@ def main():
         if tool and not (shutil.which(tool) or (tool == "stunnel4" and shutil.which("stunnel"))):
             sys.exit(f"{tool} is missing (the way \"{way}\"): apt-get install {tool}")
 
-    # (name, count, size, fetchmail's count)
+    # (name, count, size)
     workloads = []
-    fetchmail_cap = max(10, round(FETCHMAIL_MESSAGES * args.scale))
     for count, size in WORKLOADS:
         if count == 1:
             size = max(1000, round(size * args.scale))
         else:
             count = max(10, round(count * args.scale))
-        workloads.append((label(count, size), count, size, min(count, fetchmail_cap)))
+        workloads.append((label(count, size), count, size))
 
     results = {(w[0], way): [] for w in workloads for way in ways}
     started = time.monotonic()
@@ -446,29 +435,24 @@ def main():
         if "quiln -e" in ways or "stunnel" in ways:
             bench.ca, bench.cert, bench.key = make_certificates(tmp)
         for r in range(args.rounds):
-            for name, count, size, fetchmail_count in workloads:
+            for name, count, size in workloads:
                 for way in ways:
-                    n = fetchmail_count if way == "fetchmail" else count
-                    results[(name, way)].append(bench.one_run(way, n, size))
+                    results[(name, way)].append(bench.one_run(way, count, size))
             print(f"round {r + 1}/{args.rounds} done ({time.monotonic() - started:.0f} s)", file=sys.stderr)
         # Apart from the timed rounds: strace slows what it traces.
         syscalls = {}
         if "quiln" in ways and shutil.which("strace"):
-            _, count, size, _ = workloads[2]
+            _, count, size = workloads[2]
             syscalls = system_calls(bench, "quiln", count, size)
 
     print(f"{args.rounds} rounds, {'one CPU (taskset -c 0)' if prefix else 'any CPU'}, "
           f"{time.monotonic() - started:.0f} s; medians (min-max). Relay CPU and peak RSS are those of all the "
           "relay's processes together (quiln and stunnel in the way \"stunnel\"; peak RSS summed).")
-    capped = [(name, n) for name, count, _, n in workloads if n < count]
-    if "fetchmail" in ways and capped:
-        print("fetchmail ran " + ", ".join(f"{n:,} messages of \"{name}\"" for name, n in capped) +
-              " (about 40 ms a message); its rates are per second of what it ran.")
     print()
     print("| workload | way | messages run | MB/s | messages/s | relay CPU s/MB | relay peak RSS KiB "
           "| RCPT round trip µs |")
     print("|---|---|---|---|---|---|---|---|")
-    for name, _, _, _ in workloads:
+    for name, _, _ in workloads:
         for way in ways:
             runs = results[(name, way)]
             relayed = way != "direct"
@@ -480,13 +464,13 @@ def main():
 
     print("\nRatios of medians (throughput; CPU per MB):\n")
     pairs = [("quiln", "direct"), ("quiln", "quiln bare"), ("quiln", "socat"), ("quiln", "socat tuned"),
-             ("quiln", "floor"), ("floor", "socat tuned"), ("quiln", "fetchmail"), ("quiln -e", "stunnel"),
+             ("quiln", "floor"), ("floor", "socat tuned"), ("quiln -e", "stunnel"),
              ("quiln -e", "quiln")]
     pairs = [p for p in pairs if p[0] in ways and p[1] in ways]
     print("| workload | " + " | ".join(f"{a}/{b}" for a, b in pairs) + " | " +
           " | ".join(f"CPU {a}/{b}" for a, b in pairs if b != "direct") + " |")
     print("|---|" + "---|" * (2 * len(pairs) - sum(b == "direct" for _, b in pairs)))
-    for name, _, _, _ in workloads:
+    for name, _, _ in workloads:
         med = {w: median_of(results[(name, w)], mb_per_s) for w in ways}
         cpu = {w: median_of(results[(name, w)], cpu_per_mb) for w in ways if w != "direct"}
         print(f"| {name} | " + " | ".join(f"{med[a] / med[b]:.2f}" for a, b in pairs) + " | " +

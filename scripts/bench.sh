@@ -9,7 +9,7 @@ bash scripts/install-deps.sh
 # (not needed by the tests); the TLS ways use stunnel4, openssl and
 # libssl-dev, which the tests install too.
 missing=()
-for p in socat fetchmail stunnel4 openssl libssl-dev strace; do
+for p in socat stunnel4 openssl libssl-dev strace; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ "${#missing[@]}" -gt 0 ]; then
