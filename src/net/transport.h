@@ -12,7 +12,9 @@
 
 #include "socket/socket_layer.h"
 
-inline constexpr std::size_t last_error_size = 512;
+// Room for the longest message: a refused session, with the server's
+// address and the first line of its greeting, every byte escaped.
+inline constexpr std::size_t last_error_size = 640;
 inline constexpr std::size_t socket_error_buffer_size = 64;
 inline constexpr int reply_buffer_size = 2048;
 // Each direction of the relay holds at most this much. Measured on loopback

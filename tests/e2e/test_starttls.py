@@ -214,16 +214,18 @@ def test_what_tls_already_holds_is_relayed_at_once(certs):
     what the reply reader takes, sit decrypted inside the TLS library where
     no wait on the socket can see them: they must reach the local server
     without the provider sending anything more."""
-    pipelined = "".join(f"NOOP {i:04d}\r\n" for i in range(400))  # 4,400 bytes: more than a reply's buffer
+    # 4,406 bytes: more than a reply's buffer; QUIT last, so that the local
+    # server may close.
+    pipelined = "".join(f"NOOP {i:04d}\r\n" for i in range(400)) + "QUIT\r\n"
     provider = ScriptedPeer(reversed_inside_tls(certs)[:-1] +
                             [("line",), ("send", "250 reversing\r\n" + pipelined), ("eof",)])
-    smtp = ScriptedPeer([("send", "220 local\r\n")] + [("line",)] * 400 + [("close",)])
+    smtp = ScriptedPeer([("send", "220 local\r\n")] + [("line",)] * 401 + [("close",)])
     code, out, err = run(["-e", "-c", certs.ca_file, "-a", provider.port, "-p", smtp.port, "127.0.0.1", "tim",
                           "tanstaaftanstaaf"], binary=QUILN_SHORT, timeout=30)
     provider.join()
     smtp.join()
     assert (code, out, err) == (0, "", "")
-    assert smtp.lines == [f"NOOP {i:04d}" for i in range(400)]
+    assert smtp.lines == [f"NOOP {i:04d}" for i in range(400)] + ["QUIT"]
     assert provider.leftover == b"220 local\r\n"  # and the greeting went the other way
 
 
