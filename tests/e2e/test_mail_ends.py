@@ -136,3 +136,30 @@ def test_verbose_counts_what_passed():
     content = len(CONTENT) + len("x\r\n") + sum(len(c) for c in chunks)
     assert out.endswith("Connection has been reversed\n"
                         f"Messages relayed: 3 ({content} bytes), 2 accepted and 1 refused by the SMTP server\n")
+
+
+# provider's steps, local server's steps, exit code, stderr, the -v line of the pickup
+VERBOSE = {
+    # Servers take a tab after the verb as they take a space.
+    "verbs_end_at_a_tab": (
+        [("send", "MAIL\tFROM:<a@example.net>\r\nRCPT\tTO:<b@example.org>\r\nDATA\t\r\n"), ("line",), ("line",),
+         ("line",), ("send", "x\r\n.\r\n"), ("line",), *QUIT, ("eof",)],
+        [("line",), ("line",), ("line",), ("send", "250 sender\r\n250 rcpt\r\n354 go\r\n"), ("line",), ("line",),
+         ("send", "250 queued\r\n"), *QUIT_LOCAL, ("close",)],
+        0, "", "Messages relayed: 1 (3 bytes), 1 accepted and 0 refused by the SMTP server"),
+    "early_reply_in_the_content": (*ENDS["early_reply_in_the_content"][:2], 5, CUT.format(LOCAL),
+                                   "Messages relayed: unknown (a reply with no command waiting)"),
+}
+
+
+@pytest.mark.parametrize("provider_steps, local_steps, code, err, line", VERBOSE.values(), ids=VERBOSE.keys())
+def test_verbose_line_of_the_pickup(provider_steps, local_steps, code, err, line):
+    provider = ScriptedPeer(provider_session(*provider_steps))
+    local = ScriptedPeer(local_session(*local_steps), host=LOCAL)
+    result = run(["-v", "-a", provider.port, "-s", LOCAL, "-p", local.port, "127.0.0.1", "tim", "tanstaaftanstaaf"],
+                 binary=QUILN_SHORT, timeout=30)
+    for peer in (provider, local):
+        peer.join()
+        assert peer.error is None, peer.error
+    assert (result[0], result[2]) == (code, err)
+    assert result[1].endswith(f"Connection has been reversed\n{line}\n")

@@ -334,6 +334,8 @@ def test_verbose_inside_tls(sink, certs):
 def refused_command_lines(certs, tmp_path):
     no_certificate = tmp_path / "empty.pem"
     no_certificate.write_text("no certificate here\n")
+    fifo = tmp_path / "ca.fifo"  # reading it would wait for a writer for ever
+    os.mkfifo(fifo)
     fp = certs.fingerprints["good"]
     fp_msg = "You must specify a SHA-256 fingerprint (64 hex digits) after -f\n"
     need_e = "-c and -f need -e: without STARTTLS no certificate is checked\n"
@@ -344,6 +346,8 @@ def refused_command_lines(certs, tmp_path):
                                                            "certificate\n"),
         "c_missing_file": (["-e", "-c", "/nonexistent/ca.pem"],
                            "Cannot read the CA certificates in /nonexistent/ca.pem: No such file or directory\n"),
+        "c_fifo": (["-e", "-c", fifo], f"Cannot read the CA certificates in {fifo}: not a regular file\n"),
+        "c_directory": (["-e", "-c", tmp_path], f"Cannot read the CA certificates in {tmp_path}: not a regular file\n"),
         "c_no_certificate": (["-e", "-c", no_certificate],
                              f"Cannot load the CA certificates in {no_certificate}: no certificate or crl found\n"),
         "c_without_value": (["-e", "-c"], "You must specify a file of CA certificates after -c\n"),
@@ -357,12 +361,13 @@ def refused_command_lines(certs, tmp_path):
     }
 
 
-@pytest.mark.parametrize("case", ["c_without_e", "f_without_e", "c_and_f", "c_missing_file", "c_no_certificate",
+@pytest.mark.parametrize("case", ["c_without_e", "f_without_e", "c_and_f", "c_missing_file", "c_fifo", "c_directory",
+                                  "c_no_certificate",
                                   "c_without_value", "f_63_digits", "f_65_digits", "f_not_hex", "f_empty",
                                   "f_without_value", "k_without_value", "k_before_an_option"])
 def test_refused_command_lines(certs, tmp_path, case):
     options, message_text = refused_command_lines(certs, tmp_path)[case]
-    code, out, err = run(["-a", closed_port(), "127.0.0.1", USER, SECRET, *options])
+    code, out, err = run(["-a", closed_port(), "127.0.0.1", USER, SECRET, *options], timeout=10)
     assert (code, out, err) == (1, "", message_text)
 
 
