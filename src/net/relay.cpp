@@ -211,11 +211,11 @@ void pass_end_on(Side& from, const Side& to, Ends& ends) noexcept
 bool session_refused(const Side& server) noexcept
 {
     constexpr std::size_t address_max = 64; // an IPv6 address in any form
-    static_assert(sizeof "SMTP server  refused the session: " + address_max + 4 * observer_greeting_text_max <=
-                  last_error_size);
+    constexpr std::size_t escaped_max = 4 * std::size_t{observer_greeting_text_max};
+    static_assert(sizeof "SMTP server  refused the session: " + address_max + escaped_max <= last_error_size);
     if (!observer_session_refused())
         return false;
-    char text[4 * observer_greeting_text_max + 1];
+    char text[escaped_max + 1];
     const char* line = nullptr;
     const int length = observer_greeting_line(&line);
     std::size_t at = 0;
@@ -237,7 +237,7 @@ bool session_refused(const Side& server) noexcept
 int ended_in_order(Ends& ends, const Side& server) noexcept
 {
     judge(ends);
-    const Side& first = *ends.first;
+    const Side& first = ends.first != nullptr ? *ends.first : server; // one side always ended first
     last_end = {first.who, false, ends.verdict == Verdict::mid_message};
     if (session_refused(server))
         return -1;

@@ -630,11 +630,10 @@ bool observer_session_refused() noexcept
 int observer_greeting_line(const char** text) noexcept
 {
     *text = greeting.data();
-    const int kept = greeting_length < greeting_kept_size ? greeting_length : greeting_kept_size;
-    int length = kept;
-    // Without its line end, when that was kept.
-    if (greeting_line_done && greeting_length == kept) {
-        --length;
+    int length = greeting_length;
+    // Without its line end, when that was kept; a longer line is cut below.
+    if (greeting_line_done && length <= greeting_kept_size) {
+        --length; // the LF
         if (length > 0 && greeting[static_cast<std::size_t>(length) - 1] == '\r')
             --length;
     }

@@ -13,13 +13,17 @@ TEST(RunOutcome, ChoosesAndWordsTheLine)
         const char* line;
     } table[] = {
         // pickups answered 250, messages accepted and refused at their end, their bytes, counts known
-        {{3, 6, 0, 123456789012LL, true}, "Picked up 6 messages (123456789012 bytes) from odmr.example.net in 3 pickups"},
+        {{3, 6, 0, 123456789012LL, true},
+         "Picked up 6 messages (123456789012 bytes) from odmr.example.net in 3 pickups"},
         {{1, 1, 0, 512, true}, "Picked up 1 message (512 bytes) from odmr.example.net in 1 pickup"},
-        {{2, 1, 1, 9, true}, "Picked up 1 message (9 bytes) from odmr.example.net in 2 pickups; 1 refused by the SMTP server"},
-        {{1, 2, 3, 9, true}, "Picked up 2 messages (9 bytes) from odmr.example.net in 1 pickup; 3 refused by the SMTP server"},
+        {{2, 1, 1, 9, true},
+         "Picked up 1 message (9 bytes) from odmr.example.net in 2 pickups; 1 refused by the SMTP server"},
+        {{1, 2, 3, 9, true},
+         "Picked up 2 messages (9 bytes) from odmr.example.net in 1 pickup; 3 refused by the SMTP server"},
         {{0, 0, 0, 0, false}, "No mail waiting at odmr.example.net"}, // every pickup got 453
         {{2, 0, 0, 0, true}, "Picked up 0 messages (0 bytes) from odmr.example.net in 2 pickups"}, // 250, nothing sent
-        {{1, 0, 2, 0, true}, "Picked up 0 messages (0 bytes) from odmr.example.net in 1 pickup; 2 refused by the SMTP server"},
+        {{1, 0, 2, 0, true},
+         "Picked up 0 messages (0 bytes) from odmr.example.net in 1 pickup; 2 refused by the SMTP server"},
         {{2, 5, 1, 100, false}, "Picked up mail from odmr.example.net: count unknown"},
     };
     for (const auto& row : table) {
