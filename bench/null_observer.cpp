@@ -21,9 +21,22 @@ bool observer_content_begun() noexcept
 {
     return false;
 }
-bool observer_message_begun() noexcept
+bool observer_end_waiting() noexcept
 {
     return false;
+}
+bool observer_quit_crossed() noexcept
+{
+    return false;
+}
+bool observer_session_refused() noexcept
+{
+    return false;
+}
+int observer_greeting_line(const char** text) noexcept
+{
+    *text = "";
+    return 0;
 }
 MailCounts observer_counts() noexcept
 {

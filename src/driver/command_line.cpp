@@ -125,15 +125,6 @@ void check_tls_options()
         usage_error("Give -c or -f, not both: trust a CA or pin one certificate\n");
     if ((settings.ca_file != nullptr || settings.pin_set != 0) && settings.starttls == 0)
         usage_error("-c and -f need -e: without STARTTLS no certificate is checked\n");
-    if (settings.ca_file != nullptr) {
-        std::FILE* file = std::fopen(settings.ca_file, "r");
-        if (file == nullptr) {
-            std::fprintf(stderr, "Cannot read the CA certificates in %s: %s\n", settings.ca_file,
-                         std::strerror(errno));
-            std::exit(static_cast<int>(ExitCode::usage));
-        }
-        std::fclose(file);
-    }
 }
 
 } // namespace

@@ -4,7 +4,7 @@
 
 #include "common/settings.h"
 
-MailTotals mail_totals = {{0, 0, 0, 0}, true, ""};
+MailTotals mail_totals = {{0, 0, 0, 0, 0}, true, ""};
 
 namespace {
 
@@ -22,7 +22,7 @@ void print_counts(bool known, const char* reason, const MailCounts& counts)
 
 } // namespace
 
-void add_pickup_counts()
+bool add_pickup_counts()
 {
     const bool following = observer_following();
     const MailCounts counts = observer_counts();
@@ -31,11 +31,13 @@ void add_pickup_counts()
         mail_totals.counts.accepted += counts.accepted;
         mail_totals.counts.refused += counts.refused;
         mail_totals.counts.bytes += counts.bytes;
+        mail_totals.counts.accepted_bytes += counts.accepted_bytes;
     } else if (mail_totals.known) {
         mail_totals.known = false;
         mail_totals.unknown_reason = observer_lost_reason();
     }
     print_counts(following, observer_lost_reason(), counts);
+    return !following || counts.accepted > 0;
 }
 
 void print_run_counts()

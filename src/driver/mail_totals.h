@@ -15,7 +15,9 @@ extern MailTotals mail_totals;
 // Adds the counts of the pickup whose relay just ended, however it ended;
 // with -v prints them: "Messages relayed: %d (%lld bytes), %d accepted and
 // %d refused by the SMTP server", or "Messages relayed: unknown (%s)".
-void add_pickup_counts();
+// Returns whether that pickup brought mail: the SMTP server accepted a
+// message, or the session could not be followed (it may have).
+[[nodiscard]] bool add_pickup_counts();
 
 // With -v, the run's totals in the same form.
 void print_run_counts();

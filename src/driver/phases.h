@@ -25,13 +25,17 @@ void authenticate();
 
 // How a pickup that succeeded ended.
 enum class PickupEnd {
-    relayed,           // the provider said 250 and the relay ran until a side closed
-    nothing_delivered, // the same, but the provider began no message
-    broken_off,        // a drain's pickup whose provider failed between messages
-    no_mail,           // the provider said 453 and both servers were quit
+    relayed,    // the provider said 250 and the relay ran until the session ended
+    broken_off, // the same, but a drain's provider failed between messages
+    no_mail,    // the provider said 453 and both servers were quit
+};
+
+struct Pickup {
+    PickupEnd end;
+    bool brought_mail; // relayed: the SMTP server accepted a message, or the session was not followed
 };
 
 // Connects to the local SMTP server, sends ATRN, and relays the reversed
 // connection (250) or quits both servers (453). Returns when pickup number
 // `pickup` has succeeded, with both connections closed.
-[[nodiscard]] PickupEnd pick_up_mail(int pickup);
+[[nodiscard]] Pickup pick_up_mail(int pickup);

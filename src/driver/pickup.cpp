@@ -83,7 +83,7 @@ bool ended_between_messages(const RelayEnd& end)
 
 } // namespace
 
-PickupEnd pick_up_mail(int pickup)
+Pickup pick_up_mail(int pickup)
 {
     connect_to_smtp_server();
 
@@ -106,13 +106,14 @@ PickupEnd pick_up_mail(int pickup)
 
     if (settings.verbose != 0)
         std::printf("Connection has been reversed\n");
+    bool brought_mail = false;
     if (status == 250) {
         // The provider may start its session right behind the 250.
         const char* first_bytes = nullptr;
         const int first_count = get_reply_excess(&first_bytes);
         const int idle = settings.relay_idle_seconds > 0 ? settings.relay_idle_seconds : relay_timeout;
         const int relayed = relay_streams(atrn_socket, smtp_socket, idle, first_bytes, first_count);
-        add_pickup_counts();
+        brought_mail = add_pickup_counts();
         if (relayed < 0) {
             const char* reason = get_last_error();
             if (!ended_between_messages(relay_end())) {
@@ -124,7 +125,7 @@ PickupEnd pick_up_mail(int pickup)
                 std::printf("Pickup %d ended between messages: Error passing data: %s\n", pickup, reason);
             close_smtp();
             close_atrn();
-            return PickupEnd::broken_off;
+            return {PickupEnd::broken_off, brought_mail};
         }
     } else {
         if (settings.verbose != 0)
@@ -133,8 +134,5 @@ PickupEnd pick_up_mail(int pickup)
     }
     close_smtp();
     close_atrn();
-    if (status == 453)
-        return PickupEnd::no_mail;
-    // The provider turned the line round but had nothing it could deliver.
-    return observer_following() && !observer_message_begun() ? PickupEnd::nothing_delivered : PickupEnd::relayed;
+    return {status == 453 ? PickupEnd::no_mail : PickupEnd::relayed, brought_mail};
 }

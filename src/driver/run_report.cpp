@@ -32,13 +32,19 @@ void log_lines(ExitCode code, const char* text, std::size_t length) noexcept
 
 int format_run_outcome(const RunTotals& totals, const char* server, char* buffer, std::size_t size) noexcept
 {
-    if (totals.pickups_relayed == 0 || (totals.counts_known && totals.messages_relayed == 0))
+    if (totals.pickups_relayed == 0)
         return std::snprintf(buffer, size, "No mail waiting at %s", server);
     if (!totals.counts_known)
         return std::snprintf(buffer, size, "Picked up mail from %s: count unknown", server);
-    return std::snprintf(buffer, size, "Picked up %d message%s (%lld bytes) from %s in %d pickup%s",
-                         totals.messages_accepted, totals.messages_accepted == 1 ? "" : "s", totals.bytes, server,
-                         totals.pickups_relayed, totals.pickups_relayed == 1 ? "" : "s");
+    const int length = std::snprintf(buffer, size, "Picked up %d message%s (%lld bytes) from %s in %d pickup%s",
+                                     totals.messages_accepted, totals.messages_accepted == 1 ? "" : "s",
+                                     totals.bytes, server, totals.pickups_relayed,
+                                     totals.pickups_relayed == 1 ? "" : "s");
+    if (totals.messages_refused == 0 || length < 0)
+        return length;
+    const std::size_t at = static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : size;
+    const int more = std::snprintf(buffer + at, size - at, "; %d refused by the SMTP server", totals.messages_refused);
+    return more < 0 ? more : length + more;
 }
 
 void start_logging() noexcept

@@ -10,15 +10,16 @@
 // What the pickups of a run that succeeded brought in.
 struct RunTotals {
     int pickups_relayed;   // pickups whose ATRN the provider answered 250
-    int messages_relayed;  // messages whose end crossed the relay
-    int messages_accepted; // of those, accepted by the local SMTP server
-    long long bytes;       // the content of the messages relayed
+    int messages_accepted; // messages the local SMTP server accepted at their end
+    int messages_refused;  // messages it refused at their end
+    long long bytes;       // the content of the messages accepted
     bool counts_known;     // every pickup that relayed was followed to its end
 };
 
 // The outcome line into `buffer`, NUL-terminated and cut to `size`: "Picked
 // up %d messages (%lld bytes) from %s in %d pickups" (singular words for a
-// count of 1), "No mail waiting at %s" when no message was relayed, or
+// count of 1), followed by "; %d refused by the SMTP server" when messages
+// were refused; "No mail waiting at %s" when no pickup was answered 250; or
 // "Picked up mail from %s: count unknown"; `server` as given. Returns the
 // length of the whole line, as snprintf does.
 int format_run_outcome(const RunTotals& totals, const char* server, char* buffer, std::size_t size) noexcept;

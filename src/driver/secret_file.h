@@ -1,5 +1,6 @@
 // The secret from a file (-k), which other users of the machine cannot read
-// as they can read the command line.
+// as they can read the command line; and the check that a file named on the
+// command line (-k, -c) is a file of data, where a read cannot wait for ever.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,11 @@ enum class SecretFile {
 // What a file open to others is, and how to make it private, in the
 // platform's terms: the rest of the refusal of such a file.
 extern const char secret_file_open_advice[];
+
+// Whether the file at `path` is a regular file (on Windows, a file of data
+// on a disk) that can be opened for reading: read, unreadable (errno tells
+// why) or not_regular.
+[[nodiscard]] SecretFile check_regular_file(const char* path) noexcept;
 
 // Reads the first line of the file at `path`, without its CR LF or LF, into
 // `buffer` as a NUL-terminated text. Whatever else was read is wiped from the

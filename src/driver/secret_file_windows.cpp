@@ -83,30 +83,54 @@ long read_first_line(int fd, char* buffer, std::size_t size) noexcept
     return static_cast<long>(filled);
 }
 
+// Opens the file at `path` for reading when it is a file of data on a disk:
+// the descriptor, or -1 with *refusal (unreadable, errno set, or
+// not_regular).
+int open_regular_file(const char* path, SecretFile* refusal) noexcept
+{
+    // Binary mode: the line end is taken off by the reader, CR LF or LF
+    // alike, not translated by the C library.
+    const int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    *refusal = SecretFile::unreadable;
+    if (fd < 0) {
+        // The C library opens no directory: it fails as access denied.
+        const int error = errno;
+        const DWORD attributes = GetFileAttributesA(path);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            *refusal = SecretFile::not_regular;
+        errno = error;
+        return -1;
+    }
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    if (!is_disk_file(reinterpret_cast<HANDLE>(_get_osfhandle(fd)))) {
+        _close(fd);
+        *refusal = SecretFile::not_regular;
+        return -1;
+    }
+    return fd;
+}
+
 } // namespace
+
+SecretFile check_regular_file(const char* path) noexcept
+{
+    SecretFile refusal = SecretFile::unreadable;
+    const int fd = open_regular_file(path, &refusal);
+    if (fd < 0)
+        return refusal;
+    _close(fd);
+    return SecretFile::read;
+}
 
 const char secret_file_open_advice[] =
     "open to other users: let only your account read it (icacls FILE /inheritance:r /grant:r %USERNAME%:R)";
 
 SecretFile read_secret_file(const char* path, char* buffer, std::size_t size) noexcept
 {
-    // Binary mode: the line end is taken off below, CR LF or LF alike, not
-    // translated by the C library.
-    const int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-    if (fd < 0) {
-        // The C library opens no directory: it fails as access denied.
-        const int error = errno;
-        const DWORD attributes = GetFileAttributesA(path);
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-            return SecretFile::not_regular;
-        errno = error;
-        return SecretFile::unreadable;
-    }
-    // NOLINTNEXTLINE(performance-no-int-to-ptr)
-    if (!is_disk_file(reinterpret_cast<HANDLE>(_get_osfhandle(fd)))) {
-        _close(fd);
-        return SecretFile::not_regular;
-    }
+    SecretFile refusal = SecretFile::unreadable;
+    const int fd = open_regular_file(path, &refusal);
+    if (fd < 0)
+        return refusal;
     // As on Linux: the secret may already have leaked, and the user should
     // know. Windows keeps who may use a file in its security descriptor.
     const SecretFile access = check_access(fd);

@@ -50,6 +50,21 @@ void hide_secret(int argc, char** argv)
     }
 }
 
+// -c: the file must be one the TLS library can read whole; a FIFO or a
+// device would hold the run up for ever.
+void check_ca_file()
+{
+    const char* path = settings.ca_file;
+    switch (check_regular_file(path)) {
+    case SecretFile::unreadable:
+        fail(ExitCode::usage, "Cannot read the CA certificates in %s: %s\n", path, std::strerror(errno));
+    case SecretFile::not_regular:
+        fail(ExitCode::usage, "Cannot read the CA certificates in %s: not a regular file\n", path);
+    default:
+        return;
+    }
+}
+
 // -k: the secret is the first line of a file that only its owner may read.
 void read_secret()
 {
@@ -119,6 +134,8 @@ void start_run(int argc, char** argv)
     const SockVersion version = start_socket_library();
     parse_command_line(argc, argv);
     start_logging();
+    if (settings.ca_file != nullptr)
+        check_ca_file();
     if (settings.secret_file != nullptr)
         read_secret();
     else

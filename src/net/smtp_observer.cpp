@@ -28,7 +28,8 @@ enum class Kind : unsigned char {
     bdat,        // a chunk that does not end the message
     message_end, // the line "." or the last byte of a LAST chunk
     reset,       // RSET, EHLO, HELO: their reply ends the transaction (RFC 5321, 4.1.4)
-    other,       // RCPT, QUIT, NOOP, ...: one reply, no effect
+    quit,        // ends a transaction whose content has not ended (RFC 5321, 4.1.1.10)
+    other,       // RCPT, NOOP, ...: one reply, no effect
     starttls,    // never waits: the session is then beyond us
     auth,
 };
@@ -53,13 +54,14 @@ struct Verb {
     std::uint64_t code;
     Kind kind;
 };
-constexpr std::array<Verb, 8> verbs{{
+constexpr std::array<Verb, 9> verbs{{
     {word_code("MAIL"), Kind::mail},
     {word_code("DATA"), Kind::data},
     {word_code("BDAT"), Kind::bdat},
     {word_code("RSET"), Kind::reset},
     {word_code("EHLO"), Kind::reset},
     {word_code("HELO"), Kind::reset},
+    {word_code("QUIT"), Kind::quit},
     {word_code("STARTTLS"), Kind::starttls},
     {word_code("AUTH"), Kind::auth},
 }};
@@ -70,6 +72,7 @@ struct Waiting {
     Kind kind;
     int transaction;
     int count;
+    long long bytes; // a message's end: its content
 };
 // A pipelined group of one transaction takes about five entries.
 constexpr int waiting_size = 128;
@@ -92,10 +95,20 @@ constexpr int tail_size = static_cast<int>(content_end.size()) - 1;
 
 constexpr std::size_t bdat_size_digits = 18; // below LLONG_MAX
 
+// The greeting's first line is kept for the message that reports a refused
+// session: its first bytes and the CR LF that may follow them.
+constexpr int greeting_kept_size = observer_greeting_text_max + 2;
+
 const char* lost_reason = "";
 State state;
 Line command;
 Line reply;
+
+std::array<char, greeting_kept_size> greeting;
+int greeting_length;        // of the first line so far, its line end included
+bool greeting_line_done;    // its first line is complete
+bool session_refused;       // the greeting was not 2xx, or could not be read
+bool quit_crossed;
 
 std::array<Waiting, waiting_size> waiting;
 int waiting_first;
@@ -106,8 +119,10 @@ int waiting_count;
 int transactions_begun;
 int transactions_closed;
 int content_transaction;  // whose content has begun
+int ended_transaction;    // whose end has crossed last
 int refused_transaction;  // one whose non-LAST BDAT was refused (RFC 3030, 2)
-bool provider_ended;      // its end, RSET, EHLO or HELO has crossed
+bool provider_ended;      // its end, RSET, EHLO, HELO or QUIT has crossed
+bool abandoned;           // the last one begun was ended by QUIT: no reply closes it
 
 long long chunk_left;
 bool chunk_last;
@@ -130,20 +145,31 @@ long long add_saturated(long long a, long long b) noexcept
     return b > 0 && a > LLONG_MAX - b ? LLONG_MAX : a + b;
 }
 
+// The last transaction that a reply can still close.
+int last_live() noexcept
+{
+    return abandoned ? transactions_begun - 1 : transactions_begun;
+}
+
 bool transaction_open() noexcept
 {
-    return transactions_begun > transactions_closed;
+    return last_live() > transactions_closed;
+}
+
+void begin_transaction() noexcept
+{
+    ++transactions_begun;
+    provider_ended = false;
+    abandoned = false;
+    message_bytes = 0;
 }
 
 // Content or a BDAT outside a transaction we know of: the server took it as
 // one, so it is one.
 void begin_transaction_if_none() noexcept
 {
-    if (provider_ended || !transaction_open()) {
-        ++transactions_begun;
-        provider_ended = false;
-        message_bytes = 0;
-    }
+    if (provider_ended || !transaction_open())
+        begin_transaction();
 }
 
 void close_transaction(int number) noexcept
@@ -152,9 +178,9 @@ void close_transaction(int number) noexcept
         transactions_closed = number;
 }
 
-void wait_for_reply(Kind kind, int transaction) noexcept
+void wait_for_reply(Kind kind, int transaction, long long bytes = 0) noexcept
 {
-    if (waiting_count > 0) {
+    if (waiting_count > 0 && kind != Kind::message_end) {
         Waiting& last = waiting[(waiting_first + waiting_count - 1) % waiting_size];
         if (last.kind == kind && last.transaction == transaction && last.count < INT_MAX) {
             ++last.count;
@@ -165,7 +191,7 @@ void wait_for_reply(Kind kind, int transaction) noexcept
         lose("too many commands waiting for replies");
         return;
     }
-    waiting[(waiting_first + waiting_count) % waiting_size] = Waiting{kind, transaction, 1};
+    waiting[(waiting_first + waiting_count) % waiting_size] = Waiting{kind, transaction, 1, bytes};
     ++waiting_count;
 }
 
@@ -174,8 +200,9 @@ void end_message() noexcept
     ++counts.relayed;
     counts.bytes = add_saturated(counts.bytes, message_bytes);
     provider_ended = true;
+    ended_transaction = transactions_begun;
     state = State::commands;
-    wait_for_reply(Kind::message_end, transactions_begun);
+    wait_for_reply(Kind::message_end, transactions_begun, message_bytes);
 }
 
 // Takes bytes up to and including the first LF into `line`; returns how many
@@ -225,11 +252,17 @@ std::string_view after(std::string_view text, std::size_t n) noexcept
     return text;
 }
 
-// "BDAT" SP size [SP "LAST"] (RFC 3030, 2), spaces tolerated around.
+bool is_blank(char c) noexcept
+{
+    return c == ' ' || c == '\t';
+}
+
+// "BDAT" SP size [SP "LAST"] (RFC 3030, 2), spaces and tabs tolerated
+// around, as servers take them.
 bool read_bdat(std::string_view arguments, long long* size, bool* last) noexcept
 {
     std::size_t at = 0;
-    while (at < arguments.size() && arguments[at] == ' ')
+    while (at < arguments.size() && is_blank(arguments[at]))
         ++at;
     const std::size_t digits_from = at;
     long long value = 0;
@@ -241,10 +274,10 @@ bool read_bdat(std::string_view arguments, long long* size, bool* last) noexcept
     if (at == digits_from)
         return false;
     std::string_view rest = after(arguments, at);
-    while (!rest.empty() && rest.back() == ' ')
+    while (!rest.empty() && is_blank(rest.back()))
         rest.remove_suffix(1);
     std::size_t space = 0;
-    while (space < rest.size() && rest[space] == ' ')
+    while (space < rest.size() && is_blank(rest[space]))
         ++space;
     *last = space > 0 && word_code(after(rest, space)) == word_code("LAST");
     *size = value;
@@ -279,7 +312,8 @@ void on_command() noexcept
     }
     const std::string_view text = line_text(command);
     const bool whole = command.length <= kept_size;
-    const std::string_view verb = before(text, text.find(' '));
+    // The verb ends at a space, a tab or the line end: servers take either.
+    const std::string_view verb = before(text, text.find_first_of(" \t"));
     const Kind kind = kind_of(verb);
     switch (kind) {
     case Kind::starttls:
@@ -289,9 +323,7 @@ void on_command() noexcept
         lose("AUTH on the turned line");
         return;
     case Kind::mail:
-        ++transactions_begun;
-        provider_ended = false;
-        message_bytes = 0;
+        begin_transaction();
         break;
     case Kind::data:
         state = State::data_reply;
@@ -312,6 +344,14 @@ void on_command() noexcept
         return;
     }
     case Kind::reset:
+        provider_ended = true;
+        break;
+    case Kind::quit:
+        // What it has not ended is abandoned; a message whose end crossed
+        // waits for its reply.
+        quit_crossed = true;
+        if (!provider_ended && transaction_open())
+            abandoned = true;
         provider_ended = true;
         break;
     default:
@@ -386,12 +426,20 @@ void on_reply(int code) noexcept
     Waiting& first = waiting[waiting_first];
     const Kind kind = first.kind;
     const int transaction = first.transaction;
+    const long long bytes = first.bytes;
     if (--first.count == 0) {
         waiting_first = (waiting_first + 1) % waiting_size;
         --waiting_count;
     }
     const bool refusal = code >= 400 && code < 600;
+    if (code == 354 && kind != Kind::data && kind != Kind::greeting) {
+        lose("a 354 to a command other than DATA");
+        return;
+    }
     switch (kind) {
+    case Kind::greeting:
+        session_refused = code < 200 || code >= 300;
+        break;
     case Kind::mail:
         if (refusal)
             close_transaction(transaction);
@@ -417,8 +465,10 @@ void on_reply(int code) noexcept
     case Kind::message_end:
         if (refusal || refused_transaction == transaction)
             ++counts.refused;
-        else if (code >= 200 && code < 300)
+        else if (code >= 200 && code < 300) {
             ++counts.accepted;
+            counts.accepted_bytes = add_saturated(counts.accepted_bytes, bytes);
+        }
         close_transaction(transaction);
         break;
     case Kind::reset:
@@ -429,12 +479,34 @@ void on_reply(int code) noexcept
     }
 }
 
+// The first bytes of the first reply line, the greeting's.
+void keep_greeting(const unsigned char* data, int taken, bool complete) noexcept
+{
+    if (greeting_line_done)
+        return;
+    const int room = greeting_kept_size - greeting_length;
+    if (room > 0)
+        std::memcpy(greeting.data() + greeting_length, data, static_cast<std::size_t>(taken < room ? taken : room));
+    greeting_length = taken > INT_MAX - greeting_length ? INT_MAX : greeting_length + taken;
+    greeting_line_done = complete;
+}
+
+// A reply the observer cannot follow; while the greeting is waited for, the
+// server has not opened the session either.
+void lose_reply(const char* reason) noexcept
+{
+    if (waiting_count > 0 && waiting[waiting_first].kind == Kind::greeting)
+        session_refused = true;
+    lose(reason);
+}
+
 int take_reply(const unsigned char* data, int count) noexcept
 {
     bool complete = false;
     const int taken = take_line(reply, data, count, &complete);
+    keep_greeting(data, taken, complete);
     if (reply.length > line_limit) {
-        lose("a reply line over 4096 bytes");
+        lose_reply("a reply line over 4096 bytes");
         return taken;
     }
     if (!complete)
@@ -443,7 +515,7 @@ int take_reply(const unsigned char* data, int count) noexcept
     reply.length = 0;
     if (text.size() < 3 || !ascii_is_digit(text[0]) || !ascii_is_digit(text[1]) || !ascii_is_digit(text[2]) ||
         (text.size() > 3 && text[3] != ' ' && text[3] != '-')) {
-        lose("a reply it cannot read");
+        lose_reply("a reply it cannot read");
         return taken;
     }
     const int code = (text[0] - '0') * 100 + (text[1] - '0') * 10 + (text[2] - '0');
@@ -471,13 +543,19 @@ void observer_start() noexcept
     transactions_begun = 0;
     transactions_closed = 0;
     content_transaction = 0;
+    ended_transaction = 0;
     refused_transaction = 0;
     provider_ended = false;
+    abandoned = false;
+    greeting_length = 0;
+    greeting_line_done = false;
+    session_refused = false;
+    quit_crossed = false;
     chunk_left = 0;
     chunk_last = false;
     message_bytes = 0;
     tail_count = 0;
-    counts = MailCounts{0, 0, 0, 0};
+    counts = MailCounts{0, 0, 0, 0, 0};
     wait_for_reply(Kind::greeting, 0);
 }
 
@@ -524,17 +602,42 @@ const char* observer_lost_reason() noexcept
 
 bool observer_transaction_open() noexcept
 {
-    return state != State::lost && transaction_open();
+    return transaction_open();
 }
 
 bool observer_content_begun() noexcept
 {
-    return state != State::lost && content_transaction > transactions_closed;
+    // A message whose end crossed had content; one abandoned has none left.
+    return ended_transaction > transactions_closed ||
+           (content_transaction > transactions_closed && content_transaction <= last_live());
 }
 
-bool observer_message_begun() noexcept
+bool observer_end_waiting() noexcept
 {
-    return transactions_begun > 0;
+    return ended_transaction > transactions_closed;
+}
+
+bool observer_quit_crossed() noexcept
+{
+    return quit_crossed;
+}
+
+bool observer_session_refused() noexcept
+{
+    return session_refused;
+}
+
+int observer_greeting_line(const char** text) noexcept
+{
+    *text = greeting.data();
+    int length = greeting_length;
+    // Without its line end, when that was kept; a longer line is cut below.
+    if (greeting_line_done && length <= greeting_kept_size) {
+        --length; // the LF
+        if (length > 0 && greeting[static_cast<std::size_t>(length) - 1] == '\r')
+            --length;
+    }
+    return length < observer_greeting_text_max ? length : observer_greeting_text_max;
 }
 
 MailCounts observer_counts() noexcept

@@ -7,10 +7,11 @@
 // What it cannot follow (STARTTLS or AUTH on the turned line, a command or
 // reply line over 4096 bytes with its CR LF, content before a 354, a reply
 // with no command waiting, a reply line that does not begin with three
-// digits, a BDAT size it cannot read, more commands waiting than it holds)
-// makes it stop following for the rest of the session: its counts are then
-// unknown. A 421 with no command waiting is the server's notice that it
-// closes (RFC 5321, 3.8), and changes nothing.
+// digits, a 354 to a command other than DATA, a BDAT size it cannot read,
+// more commands waiting than it holds) makes it stop following for the rest
+// of the session: its counts are then unknown, and what it last knew of the
+// session stands. A 421 with no command waiting is the server's notice that
+// it closes (RFC 5321, 3.8), and changes nothing.
 #pragma once
 
 // Messages whose end crossed the relay, and what the SMTP server said to it.
@@ -20,7 +21,11 @@ struct MailCounts {
     int refused;    // answered 4xx or 5xx
     long long bytes; // their content: DATA as it crossed (dot-stuffed, without
                      // the final "." line), BDAT the chunk sizes
+    long long accepted_bytes; // the content of those accepted
 };
+
+// How much of the greeting's first line observer_greeting_line gives.
+inline constexpr int observer_greeting_text_max = 120;
 
 // Starts watching a new session, whose first reply is the SMTP server's
 // greeting.
@@ -39,24 +44,39 @@ void observer_to_provider(const unsigned char* data, int count) noexcept;
 // phrases "STARTTLS on the turned line", "AUTH on the turned line", "a
 // command line over 4096 bytes", "a reply line over 4096 bytes", "content
 // before the 354", "a reply with no command waiting", "a reply it cannot
-// read", "a BDAT size it cannot read", "too many commands waiting for
-// replies"; "" while following.
+// read", "a 354 to a command other than DATA", "a BDAT size it cannot read",
+// "too many commands waiting for replies"; "" while following.
 [[nodiscard]] bool observer_following() noexcept;
 [[nodiscard]] const char* observer_lost_reason() noexcept;
 
 // A transaction is open from the provider's MAIL until the SMTP server's
 // reply to the end of its content, to RSET (or a new EHLO or HELO), or a
-// refusal that ends it (of MAIL, of DATA) has been sent on to the provider.
-// A refused BDAT that is not the LAST leaves it open: the message is then
-// counted refused. Its content has begun after a 354, or with the message's
-// first BDAT. A 354 or BDAT outside any transaction opens one: the server
-// takes content. False once not following.
+// refusal that ends it (of MAIL, of DATA) has been sent on to the provider,
+// or until QUIT crosses before the end of its content (RFC 5321, 4.1.1.10):
+// a message whose end crossed before the QUIT waits for its reply. A refused
+// BDAT that is not the LAST leaves it open: the message is then counted
+// refused. Its content has begun after a 354, or with the message's first
+// BDAT. A 354 or BDAT outside any transaction opens one: the server takes
+// content. Once not following, as it last stood.
 [[nodiscard]] bool observer_transaction_open() noexcept;
 [[nodiscard]] bool observer_content_begun() noexcept;
 
-// Whether the provider sent a MAIL command in this session (or content that
-// opened a transaction, as above). Kept once not following.
-[[nodiscard]] bool observer_message_begun() noexcept;
+// Whether a message's end (the "." line, or the last byte of a LAST chunk)
+// has crossed and the SMTP server's reply to it has not been passed on yet.
+// Once not following, as it last stood.
+[[nodiscard]] bool observer_end_waiting() noexcept;
+
+// Whether the provider's QUIT has crossed to the SMTP server. Kept once not
+// following.
+[[nodiscard]] bool observer_quit_crossed() noexcept;
+
+// Whether the SMTP server refused the session: its greeting was not 2xx, or
+// could not be read. observer_greeting_line() then gives the greeting's first
+// line as it came, without its line end and cut to
+// observer_greeting_text_max bytes: its length, and *text pointing at it.
+// Kept once not following.
+[[nodiscard]] bool observer_session_refused() noexcept;
+[[nodiscard]] int observer_greeting_line(const char** text) noexcept;
 
 // The counts of this session so far; frozen once not following. Bytes are
 // those of messages whose end crossed; a message cut off counts nothing.

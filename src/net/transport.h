@@ -12,7 +12,9 @@
 
 #include "socket/socket_layer.h"
 
-inline constexpr std::size_t last_error_size = 512;
+// Room for the longest message: a refused session, with the server's
+// address and the first line of its greeting, every byte escaped.
+inline constexpr std::size_t last_error_size = 640;
 inline constexpr std::size_t socket_error_buffer_size = 64;
 inline constexpr int reply_buffer_size = 2048;
 // Each direction of the relay holds at most this much. Measured on loopback
@@ -94,22 +96,32 @@ void wipe_relay_buffers() noexcept;
 // `timeout_seconds`. When a side fails, what was already read for the other
 // side, and what the failed side's socket still holds, is delivered to it
 // first. Returns 0 when the session ended in order, or -1 with one of:
-// "Timeout error passig data", "select() error passing data: %s", "Error in
-// data channel with %s: %s", "recv() error while reading data from %s: %s",
-// "send() error writing to %s: %s", or, when an end in order cut a message
-// off, "connection closed by %s in the middle of a message".
+// "Timeout error passig data" (neither side ended, or a message's end waits
+// for its reply), "select() error passing data: %s", "Error in data channel
+// with %s: %s", "recv() error while reading data from %s: %s", "send() error
+// writing to %s: %s"; when the first end in order cut a message off,
+// "connection closed by %s in the middle of a message"; when the SMTP server
+// ended first before the provider's QUIT crossed, "connection closed by %s
+// before the provider's QUIT"; and, whatever came after, when the SMTP
+// server's greeting was not 2xx, "SMTP server %s refused the session: %s"
+// (its first line, bytes outside printable ASCII as \xHH). The first end is
+// judged once what was read before it has been passed on: the provider's as
+// the observer knew the session when its end was read or then, whichever
+// shows a message in transit, unless its QUIT had crossed; the SMTP
+// server's by the provider's QUIT before its end, and by a transaction still
+// open once its replies have been passed on.
 [[nodiscard]] int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds,
                                 const char* first_bytes = nullptr, int first_count = 0) noexcept;
 
 enum class RelaySide { none, provider, server };
 
 // How the last relay ended: the side whose end or failure ended it (for an
-// end in order, the side that ended first; none after a time-out or a failed
-// wait), whether it failed, and whether a message was then in transit by
-// the observer's reckoning (never while the observer does not follow): for
-// the provider, content sent and the SMTP server's reply to its end not yet
-// passed on; for the SMTP server, anywhere from the provider's MAIL to that
-// reply.
+// end in order, the side that ended first; the SMTP server when it refused
+// the session; none after a time-out or a failed wait), whether it failed,
+// and whether a message was then in transit by the observer's reckoning (as
+// it last knew the session): for the provider, content sent and the SMTP
+// server's reply to its end not yet passed on; for the SMTP server, anywhere
+// from the provider's MAIL to that reply.
 struct RelayEnd {
     RelaySide side;
     bool failed;

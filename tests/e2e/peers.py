@@ -351,14 +351,24 @@ def cram_md5_accepted():
 class SmtpSink:
     """A real SMTP server (aiosmtpd) on loopback that keeps what it receives."""
 
-    def __init__(self, close_after_data=False):
+    def __init__(self, close_after_data=False, rcpt_reply=None, data_reply=None):
+        """rcpt_reply, data_reply: the reply to every RCPT, to every
+        message's end, instead of accepting it."""
         from aiosmtpd.smtp import SMTP
 
         self.envelopes = []
         sink = self
 
         class Handler:
+            async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+                if rcpt_reply:
+                    return rcpt_reply
+                envelope.rcpt_tos.append(address)
+                return "250 OK"
+
             async def handle_DATA(self, server, session, envelope):
+                if data_reply:
+                    return data_reply
                 sink.envelopes.append((envelope.mail_from, list(envelope.rcpt_tos), envelope.original_content))
                 return "250 2.0.0 stored"
 

@@ -214,16 +214,18 @@ def test_what_tls_already_holds_is_relayed_at_once(certs):
     what the reply reader takes, sit decrypted inside the TLS library where
     no wait on the socket can see them: they must reach the local server
     without the provider sending anything more."""
-    pipelined = "".join(f"NOOP {i:04d}\r\n" for i in range(400))  # 4,400 bytes: more than a reply's buffer
+    # 4,406 bytes: more than a reply's buffer; QUIT last, so that the local
+    # server may close.
+    pipelined = "".join(f"NOOP {i:04d}\r\n" for i in range(400)) + "QUIT\r\n"
     provider = ScriptedPeer(reversed_inside_tls(certs)[:-1] +
                             [("line",), ("send", "250 reversing\r\n" + pipelined), ("eof",)])
-    smtp = ScriptedPeer([("send", "220 local\r\n")] + [("line",)] * 400 + [("close",)])
+    smtp = ScriptedPeer([("send", "220 local\r\n")] + [("line",)] * 401 + [("close",)])
     code, out, err = run(["-e", "-c", certs.ca_file, "-a", provider.port, "-p", smtp.port, "127.0.0.1", "tim",
                           "tanstaaftanstaaf"], binary=QUILN_SHORT, timeout=30)
     provider.join()
     smtp.join()
     assert (code, out, err) == (0, "", "")
-    assert smtp.lines == [f"NOOP {i:04d}" for i in range(400)]
+    assert smtp.lines == [f"NOOP {i:04d}" for i in range(400)] + ["QUIT"]
     assert provider.leftover == b"220 local\r\n"  # and the greeting went the other way
 
 
@@ -332,6 +334,8 @@ def test_verbose_inside_tls(sink, certs):
 def refused_command_lines(certs, tmp_path):
     no_certificate = tmp_path / "empty.pem"
     no_certificate.write_text("no certificate here\n")
+    fifo = tmp_path / "ca.fifo"  # reading it would wait for a writer for ever
+    os.mkfifo(fifo)
     fp = certs.fingerprints["good"]
     fp_msg = "You must specify a SHA-256 fingerprint (64 hex digits) after -f\n"
     need_e = "-c and -f need -e: without STARTTLS no certificate is checked\n"
@@ -342,6 +346,8 @@ def refused_command_lines(certs, tmp_path):
                                                            "certificate\n"),
         "c_missing_file": (["-e", "-c", "/nonexistent/ca.pem"],
                            "Cannot read the CA certificates in /nonexistent/ca.pem: No such file or directory\n"),
+        "c_fifo": (["-e", "-c", fifo], f"Cannot read the CA certificates in {fifo}: not a regular file\n"),
+        "c_directory": (["-e", "-c", tmp_path], f"Cannot read the CA certificates in {tmp_path}: not a regular file\n"),
         "c_no_certificate": (["-e", "-c", no_certificate],
                              f"Cannot load the CA certificates in {no_certificate}: no certificate or crl found\n"),
         "c_without_value": (["-e", "-c"], "You must specify a file of CA certificates after -c\n"),
@@ -355,12 +361,13 @@ def refused_command_lines(certs, tmp_path):
     }
 
 
-@pytest.mark.parametrize("case", ["c_without_e", "f_without_e", "c_and_f", "c_missing_file", "c_no_certificate",
+@pytest.mark.parametrize("case", ["c_without_e", "f_without_e", "c_and_f", "c_missing_file", "c_fifo", "c_directory",
+                                  "c_no_certificate",
                                   "c_without_value", "f_63_digits", "f_65_digits", "f_not_hex", "f_empty",
                                   "f_without_value", "k_without_value", "k_before_an_option"])
 def test_refused_command_lines(certs, tmp_path, case):
     options, message_text = refused_command_lines(certs, tmp_path)[case]
-    code, out, err = run(["-a", closed_port(), "127.0.0.1", USER, SECRET, *options])
+    code, out, err = run(["-a", closed_port(), "127.0.0.1", USER, SECRET, *options], timeout=10)
     assert (code, out, err) == (1, "", message_text)
 
 

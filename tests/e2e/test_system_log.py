@@ -2,10 +2,12 @@
 line at info when it succeeds; nothing else, neither the trace nor the
 secret; and no change to the run when the log cannot take an entry."""
 
+import os
+
 import pytest
 
-from peers import (SMTP_GREET_AND_QUIT, ScriptedPeer, b64, closed_port, cram_md5_accepted, log_entry, opening,
-                   run_logged, system_log_problem)
+from peers import (SMTP_GREET_AND_QUIT, TLS_AVAILABLE, ScriptedPeer, b64, closed_port, cram_md5_accepted, log_entry,
+                   opening, run_logged, system_log_problem)
 
 PROBLEM = system_log_problem()
 pytestmark = pytest.mark.skipif(PROBLEM is not None, reason=str(PROBLEM))
@@ -30,7 +32,16 @@ ROWS = {
                 [("send", "220 local\r\n"), *[("line",)] * 3, ("send", "250 a\r\n250 b\r\n354 go\r\n"),
                  *[("line",)] * 4, ("send", "250 queued\r\n"), ("eof",)], 0, [],
                 [("info", 0, "Picked up 1 message (18 bytes) from 127.0.0.1 in 1 pickup")]),
-    "turned_without_mail": (TURNED + [("close",)], LOCAL, 0, [], [("info", 0, "No mail waiting at 127.0.0.1")]),
+    # Each message refused at its end: the provider keeps it.
+    "refused": (TURNED + [("send", "MAIL FROM:<a@b>\r\nRCPT TO:<c@d>\r\nDATA\r\n"), ("line",), ("line",),
+                          ("line",), ("send", "Subject: x\r\n\r\nhi\r\n.\r\n"), ("line",), ("send", "QUIT\r\n"),
+                          ("line",), ("close",)],
+                [("send", "220 local\r\n"), *[("line",)] * 3, ("send", "250 a\r\n250 b\r\n354 go\r\n"),
+                 *[("line",)] * 4, ("send", "554 5.7.1 spam\r\n"), ("line",), ("send", "221 bye\r\n"), ("eof",)],
+                0, [], [("info", 0, "Picked up 0 messages (0 bytes) from 127.0.0.1 in 1 pickup; 1 refused by the "
+                                    "SMTP server")]),
+    "turned_without_mail": (TURNED + [("close",)], LOCAL, 0, [],
+                            [("info", 0, "Picked up 0 messages (0 bytes) from 127.0.0.1 in 1 pickup")]),
     "not_followed": (TURNED + [("send", "STARTTLS\r\n"), ("line",), ("close",)],
                      [("send", "220 local\r\n"), ("line",), ("send", "454 not now\r\n"), ("eof",)], 0, [],
                      [("info", 0, "Picked up mail from 127.0.0.1: count unknown")]),
@@ -70,3 +81,16 @@ def test_what_a_run_logs(row, options):
 def test_a_log_that_cannot_take_the_entry_changes_nothing(row, log):
     (code, out, err, entries), want_code, want_err, _ = pickup(row, "-l", log=log)
     assert (code, out, err, entries) == (want_code, "", want_err, [])
+
+
+@pytest.mark.skipif(not TLS_AVAILABLE, reason="a build without TLS refuses -c")
+@pytest.mark.parametrize("kind", ["missing", "fifo"])
+def test_a_refused_ca_file_is_logged(tmp_path, kind):
+    path = tmp_path / "ca.pem"
+    if kind == "fifo":
+        os.mkfifo(path)
+    reason = "not a regular file" if kind == "fifo" else "No such file or directory"
+    message = f"Cannot read the CA certificates in {path}: {reason}"
+    code, out, err, entries = run_logged(["-l", "-e", "-c", path, "-a", closed_port(), "127.0.0.1", "tim", SECRET],
+                                         timeout=10)
+    assert (code, out, err, entries) == (1, "", message + "\n", [log_entry("err", 1, message)])

@@ -26,13 +26,23 @@ struct Step {
 
 struct Final {
     const char* lost;
-    bool open, begun, message;
+    bool open, begun, waiting, quit, refused;
+    char greeting[observer_greeting_text_max]; // a copy: the observer's own changes as it is fed
+    int greeting_length;
     MailCounts counts;
+    // Everything but the lost reason, which is compared as a text.
+    bool same_state(const Final& o) const
+    {
+        return open == o.open && begun == o.begun && waiting == o.waiting && quit == o.quit &&
+               refused == o.refused && greeting_length == o.greeting_length &&
+               std::memcmp(greeting, o.greeting, static_cast<std::size_t>(greeting_length)) == 0 &&
+               counts.relayed == o.counts.relayed && counts.accepted == o.counts.accepted &&
+               counts.refused == o.counts.refused && counts.bytes == o.counts.bytes &&
+               counts.accepted_bytes == o.counts.accepted_bytes;
+    }
     bool operator==(const Final& o) const
     {
-        return std::strcmp(lost, o.lost) == 0 && open == o.open && begun == o.begun && message == o.message &&
-               counts.relayed == o.counts.relayed && counts.accepted == o.counts.accepted &&
-               counts.refused == o.counts.refused && counts.bytes == o.counts.bytes;
+        return std::strcmp(lost, o.lost) == 0 && same_state(o);
     }
 };
 
@@ -44,6 +54,7 @@ constexpr const char* reasons[] = {"",
                                    "content before the 354",
                                    "a reply with no command waiting",
                                    "a reply it cannot read",
+                                   "a 354 to a command other than DATA",
                                    "a BDAT size it cannot read",
                                    "too many commands waiting for replies"};
 
@@ -64,25 +75,39 @@ UNTRACED void check(bool ok)
 
 UNTRACED Final now()
 {
-    return {observer_lost_reason(), observer_transaction_open(), observer_content_begun(), observer_message_begun(),
+    Final f{observer_lost_reason(),   observer_transaction_open(), observer_content_begun(), observer_end_waiting(),
+            observer_quit_crossed(),  observer_session_refused(),  {},                       0,
             observer_counts()};
+    const char* text = nullptr;
+    f.greeting_length = observer_greeting_line(&text);
+    check(f.greeting_length >= 0 && f.greeting_length <= observer_greeting_text_max);
+    std::memcpy(f.greeting, text, static_cast<std::size_t>(f.greeting_length));
+    return f;
 }
 
 // The contract, and that nothing went back since `before`.
 UNTRACED void check_step(const Final& before, const Final& after)
 {
     const MailCounts& c = after.counts;
-    check(c.relayed >= 0 && c.accepted >= 0 && c.refused >= 0 && c.bytes >= 0);
-    check(c.accepted + c.refused <= c.relayed);
+    check(c.relayed >= 0 && c.accepted >= 0 && c.refused >= 0 && c.bytes >= 0 && c.accepted_bytes >= 0);
+    check(c.accepted + c.refused <= c.relayed && c.accepted_bytes <= c.bytes);
     check(c.relayed >= before.counts.relayed && c.accepted >= before.counts.accepted &&
-          c.refused >= before.counts.refused && c.bytes >= before.counts.bytes);
-    check(!before.message || after.message);
+          c.refused >= before.counts.refused && c.bytes >= before.counts.bytes &&
+          c.accepted_bytes >= before.counts.accepted_bytes);
     const bool following = observer_following();
     check(following == (after.lost[0] == '\0'));
-    check(before.lost[0] == '\0' || std::strcmp(after.lost, before.lost) == 0);
-    check(following || (!after.open && !after.begun));
+    // Once not following, the last state stands, whatever is fed.
+    check(before.lost[0] == '\0' || (std::strcmp(after.lost, before.lost) == 0 && after.same_state(before)));
+    // A message's end waits only in a transaction whose content began.
+    check(!after.waiting || after.begun);
     check(!after.begun || after.open);
-    check(!after.open || after.message);
+    // The provider's QUIT and a refused greeting are never taken back.
+    check(!before.quit || after.quit);
+    check(!before.refused || after.refused);
+    // The greeting of a refused session stands as it was refused.
+    check(!before.refused || (after.greeting_length == before.greeting_length &&
+                              std::memcmp(after.greeting, before.greeting,
+                                          static_cast<std::size_t>(before.greeting_length)) == 0));
 }
 
 UNTRACED void feed(const Step& step, std::size_t cut)
