@@ -59,7 +59,7 @@ class Provider:
 
     def __init__(self, user, secret, domains, queue, port=0, mechanisms=("CRAM-MD5", "LOGIN"),
                  timeout=20, accept_count=1, tls_context=None, per_session=None, auth_in_clear=True,
-                 starttls_reply="220 2.0.0 ready to start TLS", end="quit"):
+                 starttls_reply="220 2.0.0 ready to start TLS", end="quit", host="127.0.0.1"):
         self.user = user
         self.secret = secret
         self.domains = [d.lower() for d in domains]
@@ -75,7 +75,8 @@ class Provider:
         # QUIT after the last message, with ("close_notify") or without
         # ("close") a TLS close_notify.
         self.end = end
-        self.listener = socket.create_server(("127.0.0.1", port))
+        self.listener = socket.create_server((host, port),
+                                             family=socket.AF_INET6 if ":" in host else socket.AF_INET)
         self.port = self.listener.getsockname()[1]
         self.report = {"authenticated": False, "atrn": None, "delivered": [], "refused": [], "error": None,
                        "received": [], "tls": None, "sessions": 0}

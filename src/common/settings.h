@@ -5,14 +5,14 @@ inline constexpr int max_domains = 100;
 inline constexpr int pin_size = 32; // a SHA-256 fingerprint
 
 struct Settings {
-    const char* server;               // ATRN server: host name or dotted IPv4
+    const char* server;               // ATRN server: host name, dotted IPv4 or IPv6
     const char* user;                 // user name for authentication
     const char* secret;               // CRAM-MD5 shared secret or LOGIN password
     const char* domains[max_domains]; // domains to request, in command-line order
     int domain_count;
     int atrn_port;           // -1 until the defaults are applied
     int smtp_port;
-    const char* smtp_host;   // local SMTP server: host name or dotted IPv4
+    const char* smtp_host;   // local SMTP server: host name, dotted IPv4 or IPv6
     const char* ehlo_domain; // nullptr until the defaults are applied
     const char* forced_auth; // SASL mechanism the run must use, or nullptr
     int iis_mode;            // ATRN port 25 by default; ATRN need not be advertised

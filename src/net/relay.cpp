@@ -18,7 +18,7 @@ RelayEnd last_end;
 struct Side {
     RelaySide who;
     sock_t sock;
-    std::uint32_t peer;
+    SockAddress peer;
     unsigned char* inbound;
     int pending;
     bool ended;    // it has ended its sending in order
@@ -36,7 +36,7 @@ int check_channel(const Side& side) noexcept
     if (sock_pending_error(side.sock, &pending, &length) != 0 || length != static_cast<int>(sizeof pending) ||
         pending != 0) {
         const char* reason = socket_error_text();
-        set_last_error("Error in data channel with %s: %s", sock_dotted(side.peer), reason);
+        set_last_error("Error in data channel with %s: %s", sock_address_text(side.peer).text, reason);
         return -1;
     }
     return 0;
@@ -53,7 +53,7 @@ int side_failed(const Side& side, const char* what) noexcept
         return -1;
     sock_set_error(code);
     const char* reason = stream_error_text();
-    set_last_error("%s %s: %s", what, sock_dotted(side.peer), reason);
+    set_last_error("%s %s: %s", what, sock_address_text(side.peer).text, reason);
     return -1;
 }
 
@@ -159,7 +159,7 @@ int ended_in_order(const Side& first) noexcept
     last_end = {first.who, false, mail_in_transit(first.who)};
     if (!last_end.mail_in_transit)
         return 0;
-    set_last_error("connection closed by %s in the middle of a message", sock_dotted(first.peer));
+    set_last_error("connection closed by %s in the middle of a message", sock_address_text(first.peer).text);
     return -1;
 }
 
@@ -192,8 +192,8 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const
                   int first_count) noexcept
 {
     static_assert(reply_buffer_size <= relay_buffer_size, "what follows a reply fits the relay's buffer");
-    Side atrn{RelaySide::provider, atrn_sock, 0, to_atrn_buffer, 0, false, false, false, false};
-    Side smtp{RelaySide::server, smtp_sock, 0, to_smtp_buffer, 0, false, false, false, false};
+    Side atrn{RelaySide::provider, atrn_sock, {}, to_atrn_buffer, 0, false, false, false, false};
+    Side smtp{RelaySide::server, smtp_sock, {}, to_smtp_buffer, 0, false, false, false, false};
     const Side* first_ended = nullptr;
     last_end = {RelaySide::none, true, false};
     observer_start();

@@ -36,8 +36,11 @@ def message(n, body):
 
 
 def tls_pickup(sink, certs, queue, options, kind="good", host="127.0.0.1", **provider_options):
+    """The provider listens on ::1 when quiln is given an IPv6 address, else
+    on 127.0.0.1."""
     provider = Provider(USER, SECRET, ["example.org"], queue, tls_context=certs.server_context(kind),
-                        auth_in_clear=False, **provider_options).start()
+                        auth_in_clear=False, host="::1" if ":" in host else "127.0.0.1",
+                        **provider_options).start()
     started = time.monotonic()
     result = run(["-e", *options, "-a", provider.port, "-p", sink.port, host, USER, SECRET], timeout=120)
     return result, provider.join(), time.monotonic() - started
@@ -54,6 +57,12 @@ def assert_all_delivered(sink, report, queue):
 CERTIFICATE_CASES = {
     "ca_file_by_address": ("good", lambda c: ["-c", c.ca_file], "127.0.0.1", None),
     "ca_file_by_name": ("good", lambda c: ["-c", c.ca_file], "localhost", None),
+    # An IPv6 address, bare or in brackets, against the 16-byte addresses.
+    "ca_file_by_ipv6_address": ("good", lambda c: ["-c", c.ca_file], "::1", None),
+    "ca_file_by_bracketed_ipv6_address": ("good", lambda c: ["-c", c.ca_file], "[::1]", None),
+    "ipv6_address_mismatch": ("wrong_name", lambda c: ["-c", c.ca_file], "::1", "IP address mismatch"),
+    "ipv6_not_among_the_ipv4_addresses": ("by_intermediate", lambda c: ["-c", c.ca_file], "::1",
+                                          "IP address mismatch"),
     "not_in_the_system_store": ("good", lambda c: [], "127.0.0.1", "unable to get local issuer certificate"),
     "name_mismatch": ("wrong_name", lambda c: ["-c", c.ca_file], "localhost", "hostname mismatch"),
     "address_mismatch": ("wrong_name", lambda c: ["-c", c.ca_file], "127.0.0.1", "IP address mismatch"),
