@@ -25,10 +25,11 @@ struct Settings {
     unsigned char pin[pin_size];
     const char* secret_file; // the secret is the first line of this file
     int system_log;          // -l: errors and the outcome to the system's log too
+    int tls_on_connect;      // -E: TLS from the first byte (RFC 8314), not STARTTLS
 };
 
 inline constexpr Settings default_settings = {
-    nullptr, nullptr, nullptr, {}, 0, -1, 25, "127.0.0.1", nullptr, nullptr, 0, 0, 0, 0, 0, nullptr, 0, {}, nullptr, 0,
+    nullptr, nullptr, nullptr, {}, 0, -1, 25, "127.0.0.1", nullptr, nullptr, 0, 0, 0, 0, 0, nullptr, 0, {}, nullptr, 0, 0,
 };
 
 extern Settings settings;

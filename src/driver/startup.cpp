@@ -152,6 +152,8 @@ void start_run(int argc, char** argv)
 void greet_atrn_server()
 {
     connect_to_atrn_server();
+    if (settings.tls_on_connect != 0)
+        start_tls_on_connect();
 
     const int status = read_reply(atrn_socket, reply_timeout);
     if (status < 0)
