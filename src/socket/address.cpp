@@ -149,7 +149,7 @@ char* put_groups(char* out, const unsigned char* bytes, int count) noexcept
 void put_text(const SockAddress& address, char* out) noexcept
 {
     const unsigned char* b = address.bytes;
-    if (address.family == SOCK_IPV4) {
+    if (address.family != SOCK_IPV6) { // an address never filled in reads 0.0.0.0, as before
         std::snprintf(out, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
         return;
     }
