@@ -59,7 +59,7 @@ class Provider:
 
     def __init__(self, user, secret, domains, queue, port=0, mechanisms=("CRAM-MD5", "LOGIN"),
                  timeout=20, accept_count=1, tls_context=None, per_session=None, auth_in_clear=True,
-                 starttls_reply="220 2.0.0 ready to start TLS", end="quit"):
+                 starttls_reply="220 2.0.0 ready to start TLS", end="quit", host="127.0.0.1", tls_on_connect=False):
         self.user = user
         self.secret = secret
         self.domains = [d.lower() for d in domains]
@@ -69,13 +69,15 @@ class Provider:
         self.timeout = timeout
         self.accept_count = accept_count
         self.tls_context = tls_context  # offers STARTTLS (RFC 3207) when set
+        self.tls_on_connect = tls_on_connect  # TLS from the first byte (RFC 8314) instead
         self.auth_in_clear = auth_in_clear  # False: AUTH is offered only inside TLS
         self.starttls_reply = starttls_reply
         # How the reversed session ends: "quit"; or, with TLS, closing without
         # QUIT after the last message, with ("close_notify") or without
         # ("close") a TLS close_notify.
         self.end = end
-        self.listener = socket.create_server(("127.0.0.1", port))
+        self.listener = socket.create_server((host, port),
+                                             family=socket.AF_INET6 if ":" in host else socket.AF_INET)
         self.port = self.listener.getsockname()[1]
         self.report = {"authenticated": False, "atrn": None, "delivered": [], "refused": [], "error": None,
                        "received": [], "tls": None, "sessions": 0}
@@ -115,6 +117,10 @@ class Provider:
         self.authenticated = False
         self.in_tls = False
         conn.settimeout(self.timeout)
+        if self.tls_on_connect:
+            conn = self.conn = self.tls_context.wrap_socket(conn, server_side=True)
+            self.in_tls = True
+            self.report["tls"] = conn.version()
         reader = LineReader(conn)
         self.send(conn, f"220 {HOSTNAME} ESMTP demo ODMR provider")
         while True:

@@ -123,8 +123,11 @@ void check_tls_options()
 {
     if (settings.ca_file != nullptr && settings.pin_set != 0)
         usage_error("Give -c or -f, not both: trust a CA or pin one certificate\n");
-    if ((settings.ca_file != nullptr || settings.pin_set != 0) && settings.starttls == 0)
-        usage_error("-c and -f need -e: without STARTTLS no certificate is checked\n");
+    if (settings.starttls != 0 && settings.tls_on_connect != 0)
+        usage_error("-e and -E cannot be used together\n");
+    if ((settings.ca_file != nullptr || settings.pin_set != 0) && settings.starttls == 0 &&
+        settings.tls_on_connect == 0)
+        usage_error("-c and -f need -e or -E: without TLS no certificate is checked\n");
 }
 
 } // namespace
@@ -236,6 +239,11 @@ void parse_command_line(int argc, const char* const* argv)
             if (!tls_available())
                 tls_not_available();
             settings.starttls = 1;
+            break;
+        case 'E':
+            if (!tls_available())
+                tls_not_available();
+            settings.tls_on_connect = 1;
             break;
         case 'c':
             if (!tls_available())

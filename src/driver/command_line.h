@@ -4,9 +4,9 @@
 // Option letters; a letter followed by ':' takes a value, by "::" a file
 // name, which may also be a separate argument that begins with '/' (an
 // absolute path). "r:i:" drain the queue: repeated pickups and the relay's
-// idle time-out; "ec::f:" are TLS; "k::" is the secret's file; "l" the
-// system's log.
-inline constexpr const char option_string[] = "t:h:a:p:s:vmr:i:ec::f:k::l";
+// idle time-out; "eEc::f:" are TLS (STARTTLS, TLS on connect, and what to
+// trust); "k::" is the secret's file; "l" the system's log.
+inline constexpr const char option_string[] = "t:h:a:p:s:vmr:i:eEc::f:k::l";
 
 // Bounds of -r (pickups in one run) and -i (the relay's idle time-out in
 // seconds; RFC 5321, 4.5.3.2 lets either end wait 10 minutes per command).

@@ -11,14 +11,18 @@ void start_run(int argc, char** argv);
 // capabilities.
 void greet_atrn_server();
 
-// With -e: starts the TLS library and loads what it trusts, before any
-// connection; a plain run does nothing here.
+// With -e or -E: starts the TLS library and loads what it trusts, before
+// any connection; a plain run does nothing here.
 void prepare_tls();
 
 // With -e, after the first EHLO reply: STARTTLS (RFC 3207), the handshake
 // and the certificate checks. Returns with the session up; the caller sends
 // EHLO again.
 void start_tls();
+
+// With -E, right after the connection: the handshake and the certificate
+// checks, before the greeting (RFC 8314, 3.3).
+void start_tls_on_connect();
 
 // Chooses a method and authenticates with CRAM-MD5 or LOGIN; returns on 235.
 void authenticate();

@@ -39,15 +39,23 @@ int build_atrn_command()
     return static_cast<int>(length + 2);
 }
 
+// Each address tried is announced; the last one is the one connected.
+void announce_smtp_address(const SockAddress& address, void* tried)
+{
+    *static_cast<SockAddress*>(tried) = address;
+    if (settings.verbose != 0)
+        std::printf("Connecting to SMTP server %s on port %d ...\n", sock_address_text(address).text,
+                    settings.smtp_port);
+}
+
 void connect_to_smtp_server()
 {
-    if (settings.verbose != 0)
-        std::printf("Connecting to SMTP server %s on port %d ...\n", sock_dotted(smtp_address), settings.smtp_port);
-    smtp_socket = connect_with_timeout(0, 0, smtp_address, settings.smtp_port, connect_timeout);
+    SockAddress tried{};
+    smtp_socket = connect_to_host(smtp_addresses, settings.smtp_port, connect_timeout, announce_smtp_address, &tried);
     if (smtp_socket == SOCK_INVALID)
         fail(ExitCode::connection, "%s", get_last_error());
     if (settings.verbose != 0)
-        std::printf("Connected to SMTP server %s on port %d\n", sock_dotted(smtp_address), settings.smtp_port);
+        std::printf("Connected to SMTP server %s on port %d\n", sock_address_text(tried).text, settings.smtp_port);
     // Its greeting is not read here: it waits on the connection, and is the
     // first thing the provider receives once the connection is reversed.
 }

@@ -9,8 +9,8 @@
 #include "net/transport.h"
 #include "tls/tls.h"
 
-std::uint32_t atrn_address;
-std::uint32_t smtp_address;
+SockHost atrn_addresses;
+SockHost smtp_addresses;
 sock_t atrn_socket = SOCK_INVALID;
 sock_t smtp_socket = SOCK_INVALID;
 int chosen_auth = -1;

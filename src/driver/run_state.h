@@ -13,8 +13,8 @@ inline constexpr int line_buffer_size = 176;
 inline constexpr int encoded_line_size = 173;
 static_assert(encoded_line_size + 2 <= line_buffer_size);
 
-extern std::uint32_t atrn_address; // network byte order
-extern std::uint32_t smtp_address;
+extern SockHost atrn_addresses; // what srv and -s resolved to
+extern SockHost smtp_addresses;
 extern sock_t atrn_socket; // carries the reversed SMTP session after ATRN is accepted
 extern sock_t smtp_socket;
 extern int chosen_auth; // index into auth_methods, -1 until chosen

@@ -16,11 +16,31 @@ namespace {
 
 constexpr char starttls_command[] = "STARTTLS\r\n";
 
+// The handshake on the ATRN connection and the verdict on the certificate,
+// the same after STARTTLS and on connect.
+void shake_hands()
+{
+    if (stream_start_tls(atrn_socket, settings.server, reply_timeout) < 0) {
+        TlsPeer peer{};
+        tls_peer(&peer);
+        if (peer.refused)
+            fail(ExitCode::tls, "Certificate of ATRN server not accepted: %s (SHA-256 fingerprint %s, subject %s)\n",
+                 peer.reason, peer.fingerprint, peer.subject);
+        fail(ExitCode::tls, "TLS handshake with ATRN server failed: %s\n", get_last_error());
+    }
+    if (settings.verbose != 0) {
+        TlsPeer peer{};
+        tls_peer(&peer);
+        std::printf("TLS is up: %s, %s; certificate of %s accepted by %s\n", peer.protocol, peer.cipher,
+                    peer.subject, peer.pinned ? "its SHA-256 fingerprint (-f)" : "a trusted CA");
+    }
+}
+
 } // namespace
 
 void prepare_tls()
 {
-    if (settings.starttls == 0)
+    if (settings.starttls == 0 && settings.tls_on_connect == 0)
         return; // a plain run never starts the TLS library
     const int prepared = tls_prepare(settings.ca_file, settings.pin_set != 0 ? settings.pin : nullptr);
     if (prepared == 0)
@@ -49,19 +69,10 @@ void start_tls()
     const char* excess = nullptr;
     if (get_reply_excess(&excess) > 0)
         fail(ExitCode::tls, "ATRN server sent data in the clear behind its 220 to STARTTLS\n");
+    shake_hands();
+}
 
-    if (stream_start_tls(atrn_socket, settings.server, reply_timeout) < 0) {
-        TlsPeer peer{};
-        tls_peer(&peer);
-        if (peer.refused)
-            fail(ExitCode::tls, "Certificate of ATRN server not accepted: %s (SHA-256 fingerprint %s, subject %s)\n",
-                 peer.reason, peer.fingerprint, peer.subject);
-        fail(ExitCode::tls, "TLS handshake with ATRN server failed: %s\n", get_last_error());
-    }
-    if (settings.verbose != 0) {
-        TlsPeer peer{};
-        tls_peer(&peer);
-        std::printf("TLS is up: %s, %s; certificate of %s accepted by %s\n", peer.protocol, peer.cipher,
-                    peer.subject, peer.pinned ? "its SHA-256 fingerprint (-f)" : "a trusted CA");
-    }
+void start_tls_on_connect()
+{
+    shake_hands();
 }

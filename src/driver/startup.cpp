@@ -90,26 +90,35 @@ void read_secret()
 void resolve_servers()
 {
     bool looked_up = false;
-    if (resolve_host(settings.server, &atrn_address, &looked_up) < 0)
+    if (resolve_host(settings.server, &atrn_addresses, &looked_up) < 0)
         fail(ExitCode::host_lookup, "%s\n", get_last_error());
     if (looked_up && settings.verbose != 0)
-        std::printf("ATRN server %s has address %s\n", settings.server, sock_dotted(atrn_address));
-    if (resolve_host(settings.smtp_host, &smtp_address, &looked_up) < 0)
+        std::printf("ATRN server %s has address %s\n", settings.server,
+                    sock_address_text(atrn_addresses.address[0]).text);
+    if (resolve_host(settings.smtp_host, &smtp_addresses, &looked_up) < 0)
         fail(ExitCode::host_lookup, "%s\n", get_last_error());
     if (looked_up && settings.verbose != 0)
-        std::printf("SMTP server %s has address %s\n", settings.smtp_host, sock_dotted(smtp_address));
+        std::printf("SMTP server %s has address %s\n", settings.smtp_host,
+                    sock_address_text(smtp_addresses.address[0]).text);
+}
+
+// Each address tried is announced; the last one is the one connected.
+void announce_atrn_address(const SockAddress& address, void* tried)
+{
+    *static_cast<SockAddress*>(tried) = address;
+    if (settings.verbose != 0)
+        std::printf("Connecting to ATRN server %s on port %d ...\n", sock_address_text(address).text,
+                    settings.atrn_port);
 }
 
 void connect_to_atrn_server()
 {
-    if (settings.verbose != 0)
-        std::printf("Connecting to ATRN server %s on port %d ...\n", sock_dotted(atrn_address), settings.atrn_port);
-    atrn_socket = connect_with_timeout(0, 0, atrn_address, settings.atrn_port, connect_timeout);
+    SockAddress tried{};
+    atrn_socket = connect_to_host(atrn_addresses, settings.atrn_port, connect_timeout, announce_atrn_address, &tried);
     if (atrn_socket == SOCK_INVALID)
         fail(ExitCode::connection, "%s", get_last_error());
     if (settings.verbose != 0)
-        std::printf("Connected to ATRN server %s on port %d\n", sock_dotted(atrn_address),
-                    settings.atrn_port);
+        std::printf("Connected to ATRN server %s on port %d\n", sock_address_text(tried).text, settings.atrn_port);
 }
 
 void send_ehlo()
@@ -160,6 +169,8 @@ void start_run(int argc, char** argv)
 void greet_atrn_server()
 {
     connect_to_atrn_server();
+    if (settings.tls_on_connect != 0)
+        start_tls_on_connect();
 
     const int status = read_reply(atrn_socket, reply_timeout);
     if (status < 0)

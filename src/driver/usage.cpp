@@ -40,11 +40,13 @@ void print_usage()
                 " -i secs set the relay's idle time-out (1 to 3600, default 60 seconds)\n");
     if (tls_available())
         std::printf(" -e require STARTTLS (RFC 3207) and check the server's certificate\n"
+                    " -E TLS on connect (RFC 8314): the handshake before the greeting, for a\n"
+                    "        provider's TLS port (give it with -a); certificate checked as with -e\n"
                     " -c file trust the CA certificates in this PEM file, not the system's\n"
                     " -f sha256 accept the server's certificate if its SHA-256 fingerprint\n"
                     "        is this one (64 hex digits, colons allowed), whoever signed it\n");
     else
-        std::printf(" -e, -c, -f: TLS is not available in this build\n");
+        std::printf(" -e, -E, -c, -f: TLS is not available in this build\n");
     std::printf(" -k file read pwd from the first line of this file (no access for group\n"
                 "        or others); pwd is then not given\n"
                 " -l also send the errors and the outcome of the run to the system's log\n"

@@ -1,15 +1,20 @@
 #include "net/transport.h"
 
-int resolve_host(const char* name, std::uint32_t* address, bool* looked_up) noexcept
+int resolve_host(const char* name, SockHost* host, bool* looked_up) noexcept
 {
     *looked_up = false;
-    const std::uint32_t dotted = sock_parse_dotted(name);
-    if (dotted != SOCK_ADDRESS_NONE) {
-        *address = dotted;
+    switch (sock_parse_literal(name, &host->address[0])) {
+    case SockLiteral::address:
+        host->count = 1;
         return 0;
+    case SockLiteral::invalid:
+        set_last_error("Invalid IPv6 address %s", name);
+        return -1;
+    case SockLiteral::none:
+        break;
     }
     *looked_up = true;
-    const int code = sock_lookup(name, address);
+    const int code = sock_lookup(name, host);
     if (code == 0)
         return 0;
     if (sock_error_host_not_found(code))

@@ -52,7 +52,7 @@ int get_reply_excess(const char** bytes) noexcept
 
 int read_reply(sock_t sock, int timeout_seconds) noexcept
 {
-    std::uint32_t peer = 0;
+    SockAddress peer{};
     int peer_port = 0;
     sock_peer(sock, &peer, &peer_port);
 
@@ -67,11 +67,11 @@ int read_reply(sock_t sock, int timeout_seconds) noexcept
             const int ready = sock_wait(&wait, 1, timeout_seconds);
             if (ready < 0) {
                 const char* reason = socket_error_text();
-                set_last_error("select() error while reading from %s: %s", sock_dotted(peer), reason);
+                set_last_error("select() error while reading from %s: %s", sock_address_text(peer).text, reason);
                 return -1;
             }
             if (ready == 0) {
-                set_last_error("Timeout error while waiting data from %s", sock_dotted(peer));
+                set_last_error("Timeout error while waiting data from %s", sock_address_text(peer).text);
                 return -1;
             }
         }
@@ -80,11 +80,11 @@ int read_reply(sock_t sock, int timeout_seconds) noexcept
             continue;
         if (n < 0) {
             const char* reason = stream_error_text();
-            set_last_error("recv() error while waiting data from %s: %s", sock_dotted(peer), reason);
+            set_last_error("recv() error while waiting data from %s: %s", sock_address_text(peer).text, reason);
             return -1;
         }
         if (n == 0) {
-            set_last_error("recv() connection closed by %s", sock_dotted(peer));
+            set_last_error("recv() connection closed by %s", sock_address_text(peer).text);
             return -1;
         }
         received += n;
@@ -101,7 +101,7 @@ int read_reply(sock_t sock, int timeout_seconds) noexcept
             if (end >= reply_buffer_size)
                 break;
             if (settings.verbose != 0) {
-                std::printf("[%15s:%-4d] > ", sock_dotted(peer), peer_port);
+                std::printf("[%15s:%-4d] > ", sock_address_text_for_port(peer).text, peer_port);
                 std::fwrite(line, 1, static_cast<std::size_t>(crlf - line), stdout);
                 std::printf("\n");
             }
@@ -121,7 +121,7 @@ int read_reply(sock_t sock, int timeout_seconds) noexcept
                 ++scan;
         }
         if (received >= reply_buffer_size) {
-            set_last_error("Receive buffer overflow while reading data from %s", sock_dotted(peer));
+            set_last_error("Receive buffer overflow while reading data from %s", sock_address_text(peer).text);
             return -1;
         }
     }

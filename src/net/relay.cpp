@@ -27,7 +27,7 @@ enum class Verdict {
 struct Side {
     RelaySide who;
     sock_t sock;
-    std::uint32_t peer;
+    SockAddress peer;
     unsigned char* inbound;
     int pending;
     bool ended;    // it has ended its sending in order
@@ -56,7 +56,7 @@ int check_channel(const Side& side) noexcept
     if (sock_pending_error(side.sock, &pending, &length) != 0 || length != static_cast<int>(sizeof pending) ||
         pending != 0) {
         const char* reason = socket_error_text();
-        set_last_error("Error in data channel with %s: %s", sock_dotted(side.peer), reason);
+        set_last_error("Error in data channel with %s: %s", sock_address_text(side.peer).text, reason);
         return -1;
     }
     return 0;
@@ -73,7 +73,7 @@ int side_failed(const Side& side, const char* what) noexcept
         return -1;
     sock_set_error(code);
     const char* reason = stream_error_text();
-    set_last_error("%s %s: %s", what, sock_dotted(side.peer), reason);
+    set_last_error("%s %s: %s", what, sock_address_text(side.peer).text, reason);
     return -1;
 }
 
@@ -227,7 +227,7 @@ bool session_refused(const Side& server) noexcept
             at += static_cast<std::size_t>(std::snprintf(text + at, sizeof text - at, "\\x%02X", c));
     }
     text[at] = '\0';
-    set_last_error("SMTP server %s refused the session: %s", sock_dotted(server.peer), text);
+    set_last_error("SMTP server %s refused the session: %s", sock_address_text(server.peer).text, text);
     last_end = {RelaySide::server, false, false};
     return true;
 }
@@ -243,10 +243,10 @@ int ended_in_order(Ends& ends, const Side& server) noexcept
         return -1;
     switch (ends.verdict) {
     case Verdict::mid_message:
-        set_last_error("connection closed by %s in the middle of a message", sock_dotted(first.peer));
+        set_last_error("connection closed by %s in the middle of a message", sock_address_text(first.peer).text);
         return -1;
     case Verdict::before_quit:
-        set_last_error("connection closed by %s before the provider's QUIT", sock_dotted(first.peer));
+        set_last_error("connection closed by %s before the provider's QUIT", sock_address_text(first.peer).text);
         return -1;
     default:
         return 0;
@@ -301,8 +301,8 @@ int relay_streams(sock_t atrn_sock, sock_t smtp_sock, int timeout_seconds, const
                   int first_count) noexcept
 {
     static_assert(reply_buffer_size <= relay_buffer_size, "what follows a reply fits the relay's buffer");
-    Side atrn{RelaySide::provider, atrn_sock, 0, to_atrn_buffer, 0, false, false, false, false, false, false, false};
-    Side smtp{RelaySide::server, smtp_sock, 0, to_smtp_buffer, 0, false, false, false, false, false, false, false};
+    Side atrn{RelaySide::provider, atrn_sock, {}, to_atrn_buffer, 0, false, false, false, false, false, false, false};
+    Side smtp{RelaySide::server, smtp_sock, {}, to_smtp_buffer, 0, false, false, false, false, false, false, false};
     Ends ends{nullptr, Verdict::unjudged};
     last_end = {RelaySide::none, true, false};
     observer_start();

@@ -6,11 +6,11 @@
 
 int send_all(sock_t sock, int timeout_seconds, const char* data, int count) noexcept
 {
-    std::uint32_t peer = 0;
+    SockAddress peer{};
     int peer_port = 0;
     sock_peer(sock, &peer, &peer_port);
     if (settings.verbose != 0)
-        std::printf("[%15s:%-4d] < %*.*s", sock_dotted(peer), peer_port, count, count, data);
+        std::printf("[%15s:%-4d] < %*.*s", sock_address_text_for_port(peer).text, peer_port, count, count, data);
 
     int sent = 0;
     while (sent < count) {
@@ -21,19 +21,19 @@ int send_all(sock_t sock, int timeout_seconds, const char* data, int count) noex
             // A time-out sets no code: the text is whatever the library holds.
             const char* reason = socket_error_text();
             set_last_error(ready == 0 ? "timeout error writing to %s: %s" : "select() error writing to %s: %s",
-                           sock_dotted(peer), reason);
+                           sock_address_text(peer).text, reason);
             return -1;
         }
         int pending = 0;
         int length = 0;
         if (sock_pending_error(sock, &pending, &length) != 0) {
             const char* reason = socket_error_text();
-            set_last_error("error (1) writing to %s: %s", sock_dotted(peer), reason);
+            set_last_error("error (1) writing to %s: %s", sock_address_text(peer).text, reason);
             return -1;
         }
         if (length != static_cast<int>(sizeof pending) || pending != 0) {
             const char* reason = socket_error_text();
-            set_last_error("error writing to %s: %s", sock_dotted(peer), reason);
+            set_last_error("error writing to %s: %s", sock_address_text(peer).text, reason);
             return -1;
         }
         const int n = stream_send(sock, data + sent, count - sent);
@@ -41,7 +41,7 @@ int send_all(sock_t sock, int timeout_seconds, const char* data, int count) noex
             continue;
         if (n < 0) {
             const char* reason = stream_error_text();
-            set_last_error("send() error writing to %s: %s", sock_dotted(peer), reason);
+            set_last_error("send() error writing to %s: %s", sock_address_text(peer).text, reason);
             return -1;
         }
         sent += n;

@@ -103,15 +103,16 @@ bool stream_can_write(const SockWait& wait) noexcept
 
 int stream_start_tls(sock_t sock, const char* host, int timeout_seconds) noexcept
 {
-    std::uint32_t peer = 0;
+    SockAddress peer{};
     int port = 0;
     sock_peer(sock, &peer, &port);
     read_needs_write = write_needs_read = false;
-    // A dotted address in its usual form (the socket layer also takes
-    // shorter forms such as "127.1").
-    const std::uint32_t address = sock_parse_dotted(host);
-    const bool is_address = address != SOCK_ADDRESS_NONE;
-    if (tls_attach(sock, is_address ? sock_dotted(address) : host, is_address) != 0) {
+    // An address goes to the backend in its usual form (a dotted address
+    // may be written shorter, as "127.1"; an IPv6 one in brackets), never
+    // as a name.
+    SockAddress address{};
+    const bool is_address = sock_parse_literal(host, &address) == SockLiteral::address;
+    if (tls_attach(sock, is_address ? sock_address_text(address).text : host, is_address) != 0) {
         set_last_error("%s", tls_error() != nullptr ? tls_error() : socket_error_text());
         return -1;
     }
@@ -126,12 +127,12 @@ int stream_start_tls(sock_t sock, const char* host, int timeout_seconds) noexcep
         SockWait wait{sock, step == TLS_WANT_READ, step == TLS_WANT_WRITE, false, false};
         const int ready = sock_wait(&wait, 1, timeout_seconds);
         if (ready == 0) {
-            set_last_error("Timeout during the TLS handshake with %s", sock_dotted(peer));
+            set_last_error("Timeout during the TLS handshake with %s", sock_address_text(peer).text);
             return -1;
         }
         if (ready < 0) {
             const char* reason = socket_error_text();
-            set_last_error("select() error during the TLS handshake with %s: %s", sock_dotted(peer), reason);
+            set_last_error("select() error during the TLS handshake with %s: %s", sock_address_text(peer).text, reason);
             return -1;
         }
     }

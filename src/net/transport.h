@@ -37,22 +37,36 @@ extern char socket_error_buffer[socket_error_buffer_size];
 // Formats one message into last_error.
 void set_last_error(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));
 
-// Opens a non-blocking TCP connection from local_address:local_port (0, 0 for
-// any) to remote_address:remote_port, waiting at most timeout_seconds.
+// Opens a non-blocking TCP connection from local_address:local_port to
+// remote_address:remote_port (of the same family), waiting at most
+// timeout_seconds.
 // Returns the socket, or -1 with one of: "Cannot create socket. %s", "Cannot
 // bind socket to my address %s:%d. %s", "Cannot FIONBIO socket %s", "Cannot
 // connect to server %s:%d. %s", "Timeout connecting to server %s:%d",
 // "Cannot getsockopt(SO_ERROR) on socket. %s", "getsockopt(SO_ERROR) failed
 // returning an invalid number of bytes".
-[[nodiscard]] sock_t connect_with_timeout(std::uint32_t local_address, int local_port,
-                                          std::uint32_t remote_address, int remote_port,
+// An address in either message stands bracketed when IPv6 ("[::1]:366").
+[[nodiscard]] sock_t connect_with_timeout(const SockAddress& local_address, int local_port,
+                                          const SockAddress& remote_address, int remote_port,
                                           int timeout_seconds) noexcept;
 
-// A dotted IPv4 address as it stands, else the first IPv4 address of the host
-// name: 0 with it in *address, or -1 with "Host %s not found" (unknown name)
-// or "Winsock error %d (%s)" (the code and the name). Sets *looked_up when the
-// name service was asked.
-[[nodiscard]] int resolve_host(const char* name, std::uint32_t* address, bool* looked_up) noexcept;
+// Called before each connection attempt with the address about to be tried.
+using ConnectNotice = void (*)(const SockAddress& address, void* context);
+
+// Connects to the host's addresses in the socket layer's order
+// (sock_connect_host), each from any local address and port, each attempt
+// announced to `notice`. Returns the socket, or -1 with the last attempt's
+// message (as connect_with_timeout).
+[[nodiscard]] sock_t connect_to_host(const SockHost& host, int port, int timeout_seconds, ConnectNotice notice,
+                                     void* context) noexcept;
+
+// An address as it stands (a dotted IPv4 address, an IPv6 address bare or
+// in brackets), else the addresses of the host name: 0 with them in *host,
+// or -1 with "Host %s not found" (unknown name), "Winsock error %d (%s)"
+// (the code and the name) or "Invalid IPv6 address %s" (written as one, but
+// not one: a zone index, say). Sets *looked_up when the name service was
+// asked.
+[[nodiscard]] int resolve_host(const char* name, SockHost* host, bool* looked_up) noexcept;
 
 // The text of the last reply read, NUL-terminated.
 [[nodiscard]] const char* get_reply_buffer() noexcept;

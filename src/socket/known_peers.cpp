@@ -7,7 +7,7 @@ namespace {
 
 struct KnownPeer {
     sock_t sock = SOCK_INVALID;
-    std::uint32_t address = 0;
+    SockAddress address = {SOCK_IPV4, {}};
     int port = 0;
 };
 KnownPeer known_peers[8];
@@ -22,7 +22,7 @@ KnownPeer* find_peer(sock_t sock) noexcept
 
 } // namespace
 
-void remember_peer(sock_t sock, std::uint32_t address, int port) noexcept
+void remember_peer(sock_t sock, const SockAddress& address, int port) noexcept
 {
     KnownPeer* known = find_peer(sock);
     if (known == nullptr)
@@ -37,9 +37,9 @@ void forget_peer(sock_t sock) noexcept
         *known = {};
 }
 
-void known_peer(sock_t sock, std::uint32_t* address, int* port) noexcept
+void known_peer(sock_t sock, SockAddress* address, int* port) noexcept
 {
     const KnownPeer* known = find_peer(sock);
-    *address = known != nullptr ? known->address : 0;
+    *address = known != nullptr ? known->address : SockAddress{SOCK_IPV4, {}};
     *port = known != nullptr ? known->port : 0;
 }

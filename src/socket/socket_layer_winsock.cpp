@@ -7,19 +7,48 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "socket/known_peers.h"
 #include "socket/socket_layer_winsock.h"
+#include "socket/socket_platform.h"
 
 namespace {
 
-sockaddr_in ipv4_address(std::uint32_t address, int port) noexcept
+int socket_address(const SockAddress& address, int port, sockaddr_storage* storage) noexcept
 {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<u_short>(port));
-    sa.sin_addr.s_addr = address;
-    return sa;
+    *storage = {};
+    if (address.family == SOCK_IPV6) {
+        auto* sa = reinterpret_cast<sockaddr_in6*>(storage);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = htons(static_cast<u_short>(port));
+        std::memcpy(&sa->sin6_addr, address.bytes, 16);
+        return sizeof *sa;
+    }
+    auto* sa = reinterpret_cast<sockaddr_in*>(storage);
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons(static_cast<u_short>(port));
+    std::memcpy(&sa->sin_addr, address.bytes, 4);
+    return sizeof *sa;
+}
+
+// false for a family other than IPv4 and IPv6.
+bool from_socket_address(const sockaddr* sa, SockAddress* address, int* port) noexcept
+{
+    if (sa->sa_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
+        *address = SockAddress{SOCK_IPV4, {}};
+        std::memcpy(address->bytes, &in->sin_addr, 4);
+        *port = ntohs(in->sin_port);
+        return true;
+    }
+    if (sa->sa_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+        *address = sock_address_from_ipv6(reinterpret_cast<const unsigned char*>(&in6->sin6_addr));
+        *port = ntohs(in6->sin6_port);
+        return true;
+    }
+    return false;
 }
 
 
@@ -170,9 +199,9 @@ bool sock_error_in_progress(int code) noexcept
     return code == WSAEWOULDBLOCK;
 }
 
-sock_t sock_tcp() noexcept
+sock_t sock_tcp(const SockAddress& address) noexcept
 {
-    const SOCKET sock = socket(AF_INET, SOCK_STREAM, 0);
+    const SOCKET sock = socket(address.family == SOCK_IPV6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     if (sock == INVALID_SOCKET)
         return SOCK_INVALID;
     // Every command is one write and the relay forwards what it reads at
@@ -183,10 +212,11 @@ sock_t sock_tcp() noexcept
     return sock;
 }
 
-int sock_bind(sock_t sock, std::uint32_t address, int port) noexcept
+int sock_bind(sock_t sock, const SockAddress& address, int port) noexcept
 {
-    const sockaddr_in sa = ipv4_address(address, port);
-    return bind(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+    sockaddr_storage sa{};
+    const int size = socket_address(address, port, &sa);
+    return bind(sock, reinterpret_cast<const sockaddr*>(&sa), size) == 0 ? 0 : -1;
 }
 
 int sock_set_nonblocking(sock_t sock) noexcept
@@ -195,11 +225,12 @@ int sock_set_nonblocking(sock_t sock) noexcept
     return ioctlsocket(sock, FIONBIO, &on) == 0 ? 0 : -1;
 }
 
-int sock_connect(sock_t sock, std::uint32_t address, int port) noexcept
+int sock_connect(sock_t sock, const SockAddress& address, int port) noexcept
 {
     remember_peer(sock, address, port);
-    const sockaddr_in sa = ipv4_address(address, port);
-    return connect(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+    sockaddr_storage sa{};
+    const int size = socket_address(address, port, &sa);
+    return connect(sock, reinterpret_cast<const sockaddr*>(&sa), size) == 0 ? 0 : -1;
 }
 
 int sock_pending_error(sock_t sock, int* value, int* length) noexcept
@@ -241,36 +272,33 @@ void sock_close(sock_t sock) noexcept
     WSASetLastError(saved);
 }
 
-void sock_peer(sock_t sock, std::uint32_t* address, int* port) noexcept
+void sock_peer(sock_t sock, SockAddress* address, int* port) noexcept
 {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     int size = sizeof sa;
     const int saved = WSAGetLastError();
-    if (getpeername(sock, reinterpret_cast<sockaddr*>(&sa), &size) != 0 || sa.sin_family != AF_INET) {
+    if (getpeername(sock, reinterpret_cast<sockaddr*>(&sa), &size) != 0 ||
+        !from_socket_address(reinterpret_cast<const sockaddr*>(&sa), address, port))
         known_peer(sock, address, port);
-    } else {
-        *address = sa.sin_addr.s_addr;
-        *port = ntohs(sa.sin_port);
-    }
     WSASetLastError(saved);
 }
 
-std::uint32_t sock_parse_dotted(const char* text) noexcept
+bool sock_platform_dotted(const char* text, SockAddress* address) noexcept
 {
-    return inet_addr(text);
+    const unsigned long value = inet_addr(text);
+    if (value == INADDR_NONE)
+        return false;
+    *address = SockAddress{SOCK_IPV4, {}};
+    std::memcpy(address->bytes, &value, 4);
+    return true;
 }
 
-const char* sock_dotted(std::uint32_t address) noexcept
+int sock_lookup(const char* name, SockHost* host) noexcept
 {
-    in_addr in{};
-    in.s_addr = address;
-    return inet_ntoa(in);
-}
-
-int sock_lookup(const char* name, std::uint32_t* address) noexcept
-{
+    // Both families in one question; no AI_ADDRCONFIG, so that a machine
+    // with loopback alone still resolves.
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     // getaddrinfo's results are Winsock error codes (EAI_NONAME is
@@ -280,14 +308,30 @@ int sock_lookup(const char* name, std::uint32_t* address) noexcept
         WSASetLastError(status);
         return status;
     }
-    *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    SockAddress addresses[32];
+    int count = 0;
+    for (const addrinfo* a = found; a != nullptr && count < 32; a = a->ai_next) {
+        int port = 0;
+        if (from_socket_address(a->ai_addr, &addresses[count], &port))
+            ++count;
+    }
     freeaddrinfo(found);
+    sock_host_plan(addresses, count, host);
+    if (host->count == 0) {
+        WSASetLastError(WSANO_DATA);
+        return WSANO_DATA;
+    }
     return 0;
 }
 
 bool sock_error_host_not_found(int code) noexcept
 {
     return code == WSAHOST_NOT_FOUND;
+}
+
+bool sock_error_unreachable(int code) noexcept
+{
+    return code == WSAENETUNREACH || code == WSAEHOSTUNREACH || code == WSAEADDRNOTAVAIL;
 }
 
 int sock_wait(SockWait* set, int count, int timeout_seconds) noexcept

@@ -166,19 +166,14 @@ void format_subject(PCCERT_CONTEXT certificate, char* out, std::size_t size) noe
     }
 }
 
-// A dotted address in its usual four-part form.
-bool parse_address(const char* host, unsigned char* address) noexcept
+// The address the server was named by, as a certificate's iPAddress holds
+// it: 4 or 16 bytes; 0 when `host` is no address.
+int address_bytes(const char* host, unsigned char* bytes) noexcept
 {
-    const char* part = host;
-    for (int i = 0; i < 4; ++i) {
-        char* end = nullptr;
-        const unsigned long value = std::strtoul(part, &end, 10);
-        if (end == part || value > 255 || *end != (i < 3 ? '.' : '\0'))
-            return false;
-        address[i] = static_cast<unsigned char>(value);
-        part = end + 1;
-    }
-    return true;
+    SockAddress address{};
+    if (sock_parse_literal(host, &address) != SockLiteral::address)
+        return 0;
+    return sock_address_bytes(address, bytes);
 }
 
 // One DER element (X.690, 8.1): its tag and where its content lies.
@@ -232,7 +227,7 @@ constexpr unsigned char der_ip_address = 0x87;
 // and a DNS name is compared with all of its bytes, so that an embedded NUL
 // ("victim.example\0.attacker.example") cannot cut it short.
 AltNames alt_names_match(const CERT_EXTENSION& extension, const char* host, bool is_address,
-                         const unsigned char* address) noexcept
+                         const unsigned char* address, int address_length) noexcept
 {
     // A list that the system cannot decode either names no one.
     DWORD decoded_size = 0;
@@ -251,7 +246,8 @@ AltNames alt_names_match(const CERT_EXTENSION& extension, const char* host, bool
         DerElement name{};
         if (!next_der_element(&data, &size, &name))
             return AltNames::no_match;
-        if (is_address && name.tag == der_ip_address && name.length == 4 && std::memcmp(name.content, address, 4) == 0)
+        if (is_address && name.tag == der_ip_address && name.length == static_cast<std::size_t>(address_length) &&
+            std::memcmp(name.content, address, name.length) == 0)
             return AltNames::match;
         if (name.tag == der_dns_name) {
             dns_names_listed = true;
@@ -267,13 +263,14 @@ AltNames alt_names_match(const CERT_EXTENSION& extension, const char* host, bool
 // OpenSSL decides); an address against its IP addresses only.
 bool name_matches(PCCERT_CONTEXT certificate, const char* host, bool is_address) noexcept
 {
-    unsigned char address[4] = {};
-    if (is_address && !parse_address(host, address))
+    unsigned char address[16] = {};
+    const int address_length = is_address ? address_bytes(host, address) : 0;
+    if (is_address && address_length == 0)
         return false;
     const CERT_INFO* info = certificate->pCertInfo;
     const CERT_EXTENSION* extension =
         CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
-    const AltNames listed = extension != nullptr ? alt_names_match(*extension, host, is_address, address)
+    const AltNames listed = extension != nullptr ? alt_names_match(*extension, host, is_address, address, address_length)
                                                  : AltNames::common_name;
     if (listed != AltNames::common_name || is_address)
         return listed == AltNames::match;

@@ -28,8 +28,10 @@ inline constexpr int tls_pin_size = 32; // a SHA-256 fingerprint
 [[nodiscard]] int tls_prepare(const char* ca_file, const unsigned char* pin) noexcept;
 
 // Ties a session to the connected socket, for the server named `host`: a
-// DNS name, or (is_address) a dotted IPv4 address in its usual four-part
-// form, checked against the certificate's IP addresses. Returns 0, or
+// DNS name, or (is_address) an address as the socket layer writes it (a
+// dotted IPv4 address in its usual four-part form, an IPv6 address without
+// brackets), checked against the certificate's IP addresses and never sent
+// as the server name. Returns 0, or
 // TLS_FAILED.
 [[nodiscard]] int tls_attach(sock_t sock, const char* host, bool is_address) noexcept;
 

@@ -40,12 +40,13 @@ def _certificate(subject, key, issuer, issuer_key, sans=(), ca=False, not_before
 
 
 LOCAL_NAMES = (x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1")))
+LOCAL_NAMES_BOTH_FAMILIES = LOCAL_NAMES + (x509.IPAddress(ipaddress.ip_address("::1")),)
 # More names than fit in 16 KiB once decoded, none of them the server's.
 OTHER_NAMES = tuple(x509.DNSName(f"host{i:03d}.quiln.example") for i in range(300))
 
 
 class Certificates:
-    """kinds: good (CA-signed, localhost and 127.0.0.1), wrong_name (CA-signed
+    """kinds: good (CA-signed, localhost, 127.0.0.1 and ::1), wrong_name (CA-signed
     for other.example), expired (CA-signed, ended yesterday), not_yet_valid
     (begins tomorrow), self_signed, common_name_only (no alternative names:
     CN=localhost under an organisation), by_intermediate (signed by an
@@ -69,7 +70,7 @@ class Certificates:
         self.fingerprints = {}
         self.subjects = {}  # in the one-line form quiln prints
         for kind, sans, signer, extra in [
-            ("good", LOCAL_NAMES, "ca", {}),
+            ("good", LOCAL_NAMES_BOTH_FAMILIES, "ca", {}),
             ("wrong_name", (x509.DNSName("other.example"),), "ca", {}),
             ("expired", LOCAL_NAMES, "ca", {"not_before": NOW - 10 * DAY, "not_after": NOW - DAY}),
             ("not_yet_valid", LOCAL_NAMES, "ca", {"not_before": NOW + DAY, "not_after": NOW + 2 * DAY}),

@@ -41,11 +41,13 @@ USAGE = (
     "        queue per pickup\n"
     " -i secs set the relay's idle time-out (1 to 3600, default 60 seconds)\n"
     + (" -e require STARTTLS (RFC 3207) and check the server's certificate\n"
+       " -E TLS on connect (RFC 8314): the handshake before the greeting, for a\n"
+       "        provider's TLS port (give it with -a); certificate checked as with -e\n"
        " -c file trust the CA certificates in this PEM file, not the system's\n"
        " -f sha256 accept the server's certificate if its SHA-256 fingerprint\n"
        "        is this one (64 hex digits, colons allowed), whoever signed it\n"
        if TLS_AVAILABLE else
-       " -e, -c, -f: TLS is not available in this build\n") +
+       " -e, -E, -c, -f: TLS is not available in this build\n") +
     " -k file read pwd from the first line of this file (no access for group\n"
     "        or others); pwd is then not given\n"
     " -l also send the errors and the outcome of the run to the system's log\n"
@@ -160,8 +162,8 @@ def test_unknown_forced_method_after_both_names_resolved():
 
 
 @pytest.mark.skipif(TLS_AVAILABLE, reason="this build has TLS: test_starttls.py tests these options")
-@pytest.mark.parametrize("args", [["-e"], ["-e", "-c", "/nonexistent/ca.pem"], ["-c", "/nonexistent/ca.pem"],
-                                  ["-f", "0" * 64], ["-e", "-f", "x"]], ids=repr)
+@pytest.mark.parametrize("args", [["-e"], ["-E"], ["-e", "-c", "/nonexistent/ca.pem"], ["-c", "/nonexistent/ca.pem"],
+                                  ["-f", "0" * 64], ["-e", "-f", "x"], ["-E", "-f", "x"]], ids=repr)
 def test_tls_options_in_a_build_without_tls(args):
     # Refused at once, whatever their values and before any connection.
     assert run(["-a", closed_port()] + POSITIONALS + args) == (1, "", "TLS is not available in this build\n")

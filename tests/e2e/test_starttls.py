@@ -35,11 +35,14 @@ def message(n, body):
     return f"From: sender@example.net\r\nTo: rcpt@example.org\r\nSubject: {n}\r\n\r\n".encode() + body
 
 
-def tls_pickup(sink, certs, queue, options, kind="good", host="127.0.0.1", **provider_options):
+def tls_pickup(sink, certs, queue, options, kind="good", host="127.0.0.1", mode="-e", **provider_options):
+    """mode: -e (STARTTLS) or -E (TLS on connect); the provider listens on
+    ::1 when quiln is given an IPv6 address, else on 127.0.0.1."""
     provider = Provider(USER, SECRET, ["example.org"], queue, tls_context=certs.server_context(kind),
-                        auth_in_clear=False, **provider_options).start()
+                        auth_in_clear=False, host="::1" if ":" in host else "127.0.0.1",
+                        tls_on_connect=mode == "-E", **provider_options).start()
     started = time.monotonic()
-    result = run(["-e", *options, "-a", provider.port, "-p", sink.port, host, USER, SECRET], timeout=120)
+    result = run([mode, *options, "-a", provider.port, "-p", sink.port, host, USER, SECRET], timeout=120)
     return result, provider.join(), time.monotonic() - started
 
 
@@ -54,6 +57,12 @@ def assert_all_delivered(sink, report, queue):
 CERTIFICATE_CASES = {
     "ca_file_by_address": ("good", lambda c: ["-c", c.ca_file], "127.0.0.1", None),
     "ca_file_by_name": ("good", lambda c: ["-c", c.ca_file], "localhost", None),
+    # An IPv6 address, bare or in brackets, against the 16-byte addresses.
+    "ca_file_by_ipv6_address": ("good", lambda c: ["-c", c.ca_file], "::1", None),
+    "ca_file_by_bracketed_ipv6_address": ("good", lambda c: ["-c", c.ca_file], "[::1]", None),
+    "ipv6_address_mismatch": ("wrong_name", lambda c: ["-c", c.ca_file], "::1", "IP address mismatch"),
+    "ipv6_not_among_the_ipv4_addresses": ("by_intermediate", lambda c: ["-c", c.ca_file], "::1",
+                                          "IP address mismatch"),
     "not_in_the_system_store": ("good", lambda c: [], "127.0.0.1", "unable to get local issuer certificate"),
     "name_mismatch": ("wrong_name", lambda c: ["-c", c.ca_file], "localhost", "hostname mismatch"),
     "address_mismatch": ("wrong_name", lambda c: ["-c", c.ca_file], "127.0.0.1", "IP address mismatch"),
@@ -87,22 +96,26 @@ CERTIFICATE_CASES = {
 }
 
 
+# Each case after STARTTLS (-e) and on connect (-E), where nothing is said in
+# the clear.
+@pytest.mark.parametrize("mode", ["-e", "-E"])
 @pytest.mark.parametrize("case", CERTIFICATE_CASES)
-def test_certificate_checks(sink, certs, case):
+def test_certificate_checks(sink, certs, case, mode):
     kind, options, host, reason = CERTIFICATE_CASES[case]
     queue = [("sender@example.net", ["rcpt@example.org"], message(i, b"inside TLS\r\n")) for i in range(3)]
-    (code, out, err), report, _ = tls_pickup(sink, certs, queue, options(certs), kind=kind, host=host)
+    (code, out, err), report, _ = tls_pickup(sink, certs, queue, options(certs), kind=kind, host=host, mode=mode)
+    in_clear = ["EHLO quiln.invalid", "STARTTLS"] if mode == "-e" else []
     if reason is None:
         assert (code, out, err) == (0, "", "")
         assert report["tls"] in ("TLSv1.2", "TLSv1.3")
         # AUTH was listed only inside TLS: the capabilities were read afresh.
-        assert report["received"][:4] == ["EHLO quiln.invalid", "STARTTLS", "EHLO quiln.invalid", "AUTH CRAM-MD5"]
+        assert report["received"][:len(in_clear) + 2] == in_clear + ["EHLO quiln.invalid", "AUTH CRAM-MD5"]
         assert_all_delivered(sink, report, queue)
         return
     assert (code, out) == (7, "")
     assert err == (f"Certificate of ATRN server not accepted: {reason} (SHA-256 fingerprint "
                    f"{colons(certs.fingerprints[kind])}, subject {certs.subjects[kind]})\n")
-    assert report["received"] == ["EHLO quiln.invalid", "STARTTLS"]  # nothing more was said
+    assert report["received"] == in_clear  # nothing more was said
     assert sink.envelopes == []
 
 
@@ -148,6 +161,41 @@ def test_starttls_step_failures(certs, case):
     else:
         assert err == expected
     assert provider.lines[0] == "EHLO quiln.invalid" and "AUTH" not in " ".join(provider.lines)
+
+
+# TLS on connect (-E) going wrong: a failed handshake is -e's (exit 7); once
+# it is done, a failure is the dialogue's (exit 5). The server's script from
+# the connection on.
+def tls_on_connect_cases(certs):
+    failed = "TLS handshake with ATRN server failed: "
+    return {
+        "plain_greeting": ([("send", GREETING), ("eof",)], 7, failed + "wrong version number\n"),
+        "closed_at_once": ([("close",)], 7, failed + "the server closed the connection during the handshake\n"),
+        "stalled_handshake": ([("eof",)], 7, failed + "Timeout during the TLS handshake with 127.0.0.1\n"),
+        "closed_after_the_handshake": ([("tls", certs.server_context("good")), ("close",)], 5,
+                                       "Error waiting banner from ATRN server: recv() connection closed by "
+                                       "127.0.0.1\n"),
+        "greeting_554": ([("tls", certs.server_context("good")), ("send", "554 go away\r\n"), ("eof",)], 5,
+                         "Invalid response from ATRN server. Status = 554\n"),
+        "no_starttls_inside": ([("tls", certs.server_context("good")), ("send", GREETING), ("line",),
+                                ("send", "250-odmr.example.net\r\n250-AUTH CRAM-MD5\r\n250 ATRN\r\n"),
+                                ("line",), ("close",)], 5, None),
+    }
+
+
+@pytest.mark.parametrize("case", ["plain_greeting", "closed_at_once", "stalled_handshake",
+                                  "closed_after_the_handshake", "greeting_554", "no_starttls_inside"])
+def test_tls_on_connect_failures(certs, case):
+    steps, exit_code, expected = tls_on_connect_cases(certs)[case]
+    provider = ScriptedPeer(steps)
+    code, out, err = run(["-E", "-c", certs.ca_file, "-a", provider.port, "-p", closed_port(), "127.0.0.1",
+                          USER, SECRET], binary=QUILN_SHORT, timeout=30)
+    provider.join()
+    assert (code, out) == (exit_code, "")
+    if expected is not None:
+        assert err == expected
+    else:  # EHLO, then AUTH at once: no STARTTLS inside TLS
+        assert provider.lines == ["EHLO quiln.invalid", "AUTH CRAM-MD5"]
 
 
 # Faults where quiln waits for a reply, as in test_faults: at the STARTTLS
@@ -338,10 +386,12 @@ def refused_command_lines(certs, tmp_path):
     os.mkfifo(fifo)
     fp = certs.fingerprints["good"]
     fp_msg = "You must specify a SHA-256 fingerprint (64 hex digits) after -f\n"
-    need_e = "-c and -f need -e: without STARTTLS no certificate is checked\n"
+    need_e = "-c and -f need -e or -E: without TLS no certificate is checked\n"
     return {
         "c_without_e": (["-c", certs.ca_file], need_e),
         "f_without_e": (["-f", fp], need_e),
+        "e_and_E": (["-e", "-E"], "-e and -E cannot be used together\n"),
+        "E_and_e_with_a_pin": (["-E", "-f", fp, "-e"], "-e and -E cannot be used together\n"),
         "c_and_f": (["-e", "-c", certs.ca_file, "-f", fp], "Give -c or -f, not both: trust a CA or pin one "
                                                            "certificate\n"),
         "c_missing_file": (["-e", "-c", "/nonexistent/ca.pem"],
@@ -361,8 +411,8 @@ def refused_command_lines(certs, tmp_path):
     }
 
 
-@pytest.mark.parametrize("case", ["c_without_e", "f_without_e", "c_and_f", "c_missing_file", "c_fifo", "c_directory",
-                                  "c_no_certificate",
+@pytest.mark.parametrize("case", ["c_without_e", "f_without_e", "e_and_E", "E_and_e_with_a_pin", "c_and_f",
+                                  "c_missing_file", "c_fifo", "c_directory", "c_no_certificate",
                                   "c_without_value", "f_63_digits", "f_65_digits", "f_not_hex", "f_empty",
                                   "f_without_value", "k_without_value", "k_before_an_option"])
 def test_refused_command_lines(certs, tmp_path, case):

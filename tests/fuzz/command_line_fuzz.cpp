@@ -44,7 +44,8 @@ constexpr const char* messages[] = {
     "You must specify a SHA-256 fingerprint (64 hex digits) after -f\n",
     "You must specify the file that holds the secret after -k\n",
     "Give -c or -f, not both: trust a CA or pin one certificate\n",
-    "-c and -f need -e: without STARTTLS no certificate is checked\n",
+    "-c and -f need -e or -E: without TLS no certificate is checked\n",
+    "-e and -E cannot be used together\n",
     "TLS is not available in this build\n",
     "",
 };
@@ -125,7 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               s.pickup_limit <= pickup_limit_max && s.relay_idle_seconds >= 0 &&
                               s.relay_idle_seconds <= relay_idle_seconds_max &&
                               !(s.ca_file != nullptr && s.pin_set != 0) &&
-                              (s.starttls != 0 || (s.ca_file == nullptr && s.pin_set == 0));
+                              !(s.starttls != 0 && s.tls_on_connect != 0) &&
+                              (s.starttls != 0 || s.tls_on_connect != 0 || (s.ca_file == nullptr && s.pin_set == 0));
         _exit(complete ? 0 : 3);
     }
     close(out_pipe[1]);

@@ -259,4 +259,20 @@ TEST(ParseCommandLine, FingerprintInEveryForm)
     }
 }
 
+TEST(ParseCommandLine, TlsOnConnectTakesTheCertificateOptions)
+{
+    if (!tls_available()) {
+        EXPECT_EXIT(parse({"-E", "srv", "u", "p"}), ::testing::ExitedWithCode(1), "TLS is not available in this build");
+        return;
+    }
+    const Settings s = parse({"-E", "-c", "/dev/null", "srv", "u", "p"});
+    EXPECT_EQ(s.tls_on_connect, 1);
+    EXPECT_EQ(s.starttls, 0);
+    EXPECT_EQ(s.atrn_port, 366); // the provider names its TLS port with -a
+    EXPECT_EXIT(parse({"-E", "srv", "-e", "u", "p"}), ::testing::ExitedWithCode(1),
+                "-e and -E cannot be used together");
+    EXPECT_EXIT(parse({"-f", std::string(64, '0').c_str(), "srv", "u", "p"}), ::testing::ExitedWithCode(1),
+                "-c and -f need -e or -E: without TLS no certificate is checked");
+}
+
 } // namespace

@@ -17,23 +17,36 @@
 
 namespace loopback {
 
-inline const std::uint32_t address = htonl(INADDR_LOOPBACK);
+inline SockAddress literal(const char* text)
+{
+    SockAddress a{};
+    EXPECT_EQ(sock_parse_literal(text, &a), SockLiteral::address) << text;
+    return a;
+}
+
+inline const SockAddress address = literal("127.0.0.1");
+inline const SockAddress address6 = literal("::1");
+inline const SockAddress any = sock_any_address(address);
 
 struct Listener {
     int fd = -1;
     int port = 0;
 
-    explicit Listener(int backlog = 16)
+    explicit Listener(int backlog = 16, bool ipv6 = false)
     {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
+        fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = address;
-        socklen_t len = sizeof sa;
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in6 sa6{};
+        sa6.sin6_family = AF_INET6;
+        sa6.sin6_addr = in6addr_loopback;
+        sockaddr* named = ipv6 ? reinterpret_cast<sockaddr*>(&sa6) : reinterpret_cast<sockaddr*>(&sa);
+        socklen_t len = ipv6 ? sizeof sa6 : sizeof sa;
+        EXPECT_EQ(bind(fd, named, len), 0);
         EXPECT_EQ(listen(fd, backlog), 0);
-        EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len), 0);
-        port = ntohs(sa.sin_port);
+        EXPECT_EQ(getsockname(fd, named, &len), 0);
+        port = ntohs(ipv6 ? sa6.sin6_port : sa.sin_port);
     }
     ~Listener() { close(fd); }
     Listener(const Listener&) = delete;
@@ -45,10 +58,11 @@ struct Pair {
     sock_t ours = -1;
     int peer = -1;
 
-    Pair()
+    explicit Pair(bool ipv6 = false)
     {
-        Listener l;
-        ours = connect_with_timeout(0, 0, address, l.port, 5);
+        Listener l(16, ipv6);
+        const SockAddress& to = ipv6 ? address6 : address;
+        ours = connect_with_timeout(sock_any_address(to), 0, to, l.port, 5);
         EXPECT_GE(ours, 0) << get_last_error();
         peer = accept(l.fd, nullptr, nullptr);
         EXPECT_GE(peer, 0);

@@ -40,9 +40,21 @@ TEST(ConnectWithTimeout, RefusedNamesAddressPortAndReason)
         loopback::Listener l;
         port = l.port; // closed again: nothing listens there now
     }
-    EXPECT_EQ(connect_with_timeout(0, 0, loopback::address, port, 5), -1);
+    EXPECT_EQ(connect_with_timeout(loopback::any, 0, loopback::address, port, 5), -1);
     EXPECT_EQ(std::string(get_last_error()),
               "Cannot connect to server 127.0.0.1:" + std::to_string(port) + ". Connection refused");
+}
+
+TEST(ConnectWithTimeout, AnIPv6AddressStandsInBracketsBeforeItsPort)
+{
+    int port = 0;
+    {
+        loopback::Listener l(16, true);
+        port = l.port;
+    }
+    EXPECT_EQ(connect_with_timeout(sock_any_address(loopback::address6), 0, loopback::address6, port, 5), -1);
+    EXPECT_EQ(std::string(get_last_error()),
+              "Cannot connect to server [::1]:" + std::to_string(port) + ". Connection refused");
 }
 
 TEST(ConnectWithTimeout, ReturnsANonBlockingSocket)
@@ -70,7 +82,7 @@ TEST(ConnectWithTimeout, TimesOutWhenTheAcceptQueueIsFull)
     loopback::Listener l(0);
     std::vector<sock_t> filled;
     for (int i = 0; i < 8; ++i) {
-        const sock_t s = connect_with_timeout(0, 0, loopback::address, l.port, 1);
+        const sock_t s = connect_with_timeout(loopback::any, 0, loopback::address, l.port, 1);
         if (s < 0)
             break;
         filled.push_back(s);
@@ -241,6 +253,27 @@ TEST(Trace, RepliesAndCommandsInVerboseMode)
     EXPECT_EQ(p.peer_receive(8), "EHLO x\r\n");
 }
 
+// The bracketed address fills the same 15 columns; a message without a port
+// names it bare.
+TEST(ReadReply, IPv6PeerInTraceAndMessages)
+{
+    Pair p(true);
+    sockaddr_in6 sa{};
+    socklen_t len = sizeof sa;
+    getpeername(p.ours, reinterpret_cast<sockaddr*>(&sa), &len);
+    const std::string port = std::to_string(ntohs(sa.sin6_port));
+    settings.verbose = 1;
+    testing::internal::CaptureStdout();
+    p.peer_send("220 hi\r\n");
+    EXPECT_EQ(read_reply(p.ours, 2), 220);
+    const std::string out = testing::internal::GetCapturedStdout();
+    settings.verbose = 0;
+    EXPECT_EQ(out, "[          [::1]:" + port + std::string(4 - std::min<std::size_t>(4, port.size()), ' ') + "] > 220 hi\n");
+    p.peer_close();
+    EXPECT_EQ(read_reply(p.ours, 2), -1);
+    EXPECT_STREQ(get_last_error(), "recv() connection closed by ::1");
+}
+
 TEST(SendAll, NothingToSendReturnsAtOnce)
 {
     Pair p;
@@ -379,7 +412,7 @@ TEST(ConnectWithTimeout, NoDescriptorLeftForTheSocket)
     rlimit tight = saved;
     tight.rlim_cur = static_cast<rlim_t>(lowest_free);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
-    const sock_t s = connect_with_timeout(0, 0, loopback::address, 9, 1);
+    const sock_t s = connect_with_timeout(loopback::any, 0, loopback::address, 9, 1);
     setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(s, -1);
     EXPECT_EQ(std::string(get_last_error()), "Cannot create socket. Winsock error " + std::to_string(EMFILE));

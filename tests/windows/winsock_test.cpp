@@ -76,8 +76,8 @@ TEST(WinsockLookup, UnknownNameIsHostNotFound)
 {
     SockVersion v{};
     ASSERT_EQ(sock_startup(&v), 0);
-    std::uint32_t address = 0;
-    const int code = sock_lookup("no-such-host.invalid", &address);
+    SockHost host{};
+    const int code = sock_lookup("no-such-host.invalid", &host);
     EXPECT_EQ(code, WSAHOST_NOT_FOUND);
     EXPECT_EQ(sock_error(), WSAHOST_NOT_FOUND);
     EXPECT_TRUE(sock_error_host_not_found(code));
@@ -88,30 +88,39 @@ TEST(WinsockLookup, DottedAddressesAndLocalhost)
 {
     SockVersion v{};
     ASSERT_EQ(sock_startup(&v), 0);
-    EXPECT_STREQ(sock_dotted(sock_parse_dotted("10.1.2.3")), "10.1.2.3");
-    EXPECT_EQ(sock_parse_dotted("not-dotted"), SOCK_ADDRESS_NONE);
-    std::uint32_t address = 0;
-    ASSERT_EQ(sock_lookup("localhost", &address), 0);
-    EXPECT_STREQ(sock_dotted(address), "127.0.0.1");
+    SockAddress address{};
+    ASSERT_EQ(sock_parse_literal("10.1.2.3", &address), SockLiteral::address);
+    EXPECT_STREQ(sock_address_text(address).text, "10.1.2.3");
+    EXPECT_EQ(sock_parse_literal("not-dotted", &address), SockLiteral::none);
+    SockHost host{};
+    ASSERT_EQ(sock_lookup("localhost", &host), 0);
+    EXPECT_STREQ(sock_address_text(host.address[0]).text, "127.0.0.1");
 }
 
-TEST(WinsockConnect, RefusedCarriesTheWinsockReason)
+class WinsockConnect : public testing::TestWithParam<const char*> {};
+
+TEST_P(WinsockConnect, RefusedCarriesTheWinsockReason)
 {
     SockVersion v{};
     ASSERT_EQ(sock_startup(&v), 0);
+    SockAddress address{};
+    ASSERT_EQ(sock_parse_literal(GetParam(), &address), SockLiteral::address);
     // A port that was just free: bind one, note it, close it.
-    const sock_t probe = sock_tcp();
+    const sock_t probe = sock_tcp(address);
     ASSERT_NE(probe, SOCK_INVALID);
-    ASSERT_EQ(sock_bind(probe, sock_parse_dotted("127.0.0.1"), 0), 0);
-    sockaddr_in sa{};
+    ASSERT_EQ(sock_bind(probe, address, 0), 0);
+    sockaddr_storage sa{};
     int size = sizeof sa;
     ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&sa), &size), 0);
-    const int port = ntohs(sa.sin_port);
+    const int port = ntohs(reinterpret_cast<const sockaddr_in*>(&sa)->sin_port); // where both families keep it
     sock_close(probe);
 
-    EXPECT_EQ(connect_with_timeout(0, 0, sock_parse_dotted("127.0.0.1"), port, 5), SOCK_INVALID);
-    EXPECT_EQ(std::string(get_last_error()),
-              "Cannot connect to server 127.0.0.1:" + std::to_string(port) + ". Connection refused");
+    EXPECT_EQ(connect_with_timeout(sock_any_address(address), 0, address, port, 5), SOCK_INVALID);
+    EXPECT_EQ(std::string(get_last_error()), "Cannot connect to server " +
+                                                 std::string(sock_address_text_for_port(address).text) + ":" +
+                                                 std::to_string(port) + ". Connection refused");
 }
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, WinsockConnect, testing::Values("127.0.0.1", "::1"));
 
 } // namespace
