@@ -249,10 +249,13 @@ int sasl_exchange(const AuthMethod& method, const SaslBinding& binding)
     if (step != SaslStep::respond)
         refuse_sasl(step, 0);
 
-    const int prefix = std::snprintf(sasl_line, sizeof sasl_line, "AUTH %s ", method.name);
-    int length = encode_sasl_line(prefix);
+    const int encoded_length = 4 * ((sasl_message.length + 2) / 3);
+    const int prefix_length = static_cast<int>(std::strlen("AUTH  ") + std::strlen(method.name));
+    int length = 0;
     int status = 0;
-    if (length <= command_line_max) {
+    if (prefix_length + encoded_length + 2 <= command_line_max) {
+        std::snprintf(sasl_line, sizeof sasl_line, "AUTH %s ", method.name);
+        length = encode_sasl_line(prefix_length);
         status = sasl_send(length, "AUTH");
     } else {
         const int auth_length = std::snprintf(command_buffer, sizeof command_buffer, "AUTH %s\r\n", method.name);
