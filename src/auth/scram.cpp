@@ -56,8 +56,10 @@ struct Writer {
 
     [[nodiscard]] bool put(const void* data, int count) noexcept
     {
-        if (count < 0 || count > size - length)
+        if (count < 0 || count > size - length || (data == nullptr && count > 0))
             return false;
+        if (count == 0)
+            return true;
         std::memcpy(at + length, data, static_cast<std::size_t>(count));
         length += count;
         return true;
@@ -357,7 +359,7 @@ bool scram_parse(const unsigned char* message, int length, const char* letters, 
                 return false;
             ++at;
         }
-        if (length - at < 3 || message[at] != letters[i] || message[at + 1] != '=')
+        if (length - at < 3 || message[at] != static_cast<unsigned char>(letters[i]) || message[at + 1] != '=')
             return false;
         at += 2;
         const int start = at;

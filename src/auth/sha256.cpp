@@ -42,7 +42,7 @@ void store_be32(unsigned char* p, std::uint32_t x) noexcept
 void transform(std::uint32_t state[8], const unsigned char* block) noexcept
 {
     std::uint32_t w[64];
-    for (int i = 0; i < 16; ++i)
+    for (std::size_t i = 0; i < 16; ++i)
         w[i] = load_be32(block + 4 * i);
     for (int i = 16; i < 64; ++i) {
         const std::uint32_t s0 = rotate_right(w[i - 15], 7) ^ rotate_right(w[i - 15], 18) ^ (w[i - 15] >> 3);
@@ -120,7 +120,7 @@ void sha256_final(unsigned char digest[sha256_digest_size], Sha256Context* conte
     for (int i = 0; i < 8; ++i)
         length_field[i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
     sha256_update(context, length_field, sizeof length_field);
-    for (int i = 0; i < 8; ++i)
+    for (std::size_t i = 0; i < 8; ++i)
         store_be32(digest + 4 * i, context->state[i]);
     secure_zero(context, sizeof *context);
 }
