@@ -333,8 +333,9 @@ SECRET_FILE_OPEN_ADVICE = ("open to other users: let only your account read it "
 TLS_AVAILABLE = os.environ.get("QUILN_TLS", "ON") != "OFF"
 
 # Whether the TLS library gives quiln a channel binding for
-# SCRAM-SHA-256-PLUS (OpenSSL does; Wine's SChannel does not).
-TLS_BINDS = TLS_AVAILABLE and not WINDOWS
+# SCRAM-SHA-256-PLUS: OpenSSL does, and Wine's SChannel gives tls-unique on
+# TLS 1.2 (the only version it speaks).
+TLS_BINDS = TLS_AVAILABLE
 
 # The methods the usage text and -v list, with their state: binding to TLS
 # (SCRAM-SHA-256-PLUS) needs a build with TLS.
