@@ -210,9 +210,11 @@ TEST(ScramParse, AttributesInOrderWithExtensions)
 {
     const unsigned char* values[3];
     int lengths[3];
+    std::string held; // the values point into it
     auto parse = [&](const std::string& m, const char* letters) {
-        return scram_parse(reinterpret_cast<const unsigned char*>(m.data()), static_cast<int>(m.size()), letters,
-                           values, lengths);
+        held = m;
+        return scram_parse(reinterpret_cast<const unsigned char*>(held.data()), static_cast<int>(held.size()),
+                           letters, values, lengths);
     };
     EXPECT_TRUE(parse("r=a,s=b,i=1", "rsi"));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(values[1]), static_cast<std::size_t>(lengths[1])), "b");
