@@ -31,6 +31,7 @@ bool atrn_encrypted() noexcept
 void forget_secret() noexcept
 {
     secure_wipe(secret_buffer, static_cast<std::uint32_t>(std::strlen(secret_buffer)));
+    scram_forget(); // the SaltedPassword stands for the secret
 }
 
 void close_atrn() noexcept

@@ -39,7 +39,8 @@ extern unsigned char sasl_challenge[sasl_challenge_size];
 inline constexpr int secret_buffer_size = 128 * 1024;
 extern char secret_buffer[secret_buffer_size];
 
-// Wipes the secret once no pickup needs it again; wiping twice does nothing.
+// Wipes the secret, and SCRAM's SaltedPassword, once no pickup needs them
+// again; wiping twice does nothing.
 void forget_secret() noexcept;
 
 // Closes the connection named and marks it closed; closing a closed one does

@@ -8,12 +8,13 @@ scripted tests give it a port where nothing listens, so exit code 4 with that
 error marks a successful authentication."""
 
 import base64
+import ssl
 
 import pytest
 
 from certs import Certificates
 from peers import (GREETING, TLS_AVAILABLE, TLS_BINDS, TLS_PROTOCOL, WINDOWS, Provider, ScramServer, ScriptedPeer, b64,
-                   closed_port, cram_md5_accepted, opening, run)
+                   closed_port, cram_md5_accepted, log_entry, opening, run, run_logged, system_log_problem)
 from scram_server import logging_context
 
 USER, SECRET = "site", "pencil"
@@ -33,7 +34,6 @@ def certs(tmp_path_factory):
 def tls_context(certs, tmp_path, version):
     context = logging_context(certs.server_context(), str(tmp_path))
     if version == "TLSv1.2":
-        import ssl
         context.maximum_version = ssl.TLSVersion.TLSv1_2
     return context
 
@@ -220,6 +220,19 @@ def test_scram_refusals(case):
     assert (code, out, err) == (5, "", message)
     # Nothing after the last line the script read.
     assert len(peer.lines) == 1 + sum(1 for s in script if s[0] == "line")
+
+
+@pytest.mark.skipif(system_log_problem() is not None, reason=str(system_log_problem()))
+def test_system_log_holds_neither_the_secret_nor_the_proof():
+    scram = ScramServer(USER, SECRET)
+    steps = scram_steps(scram, final=lambda s: "v=" + b64(b"\0" * 32))[:-1] + [("eof",)]
+    peer = ScriptedPeer(opening(ehlo("SCRAM-SHA-256")) + steps)
+    code, out, err, entries = run_logged(["-l", "-v", "-a", peer.port, "-p", closed_port(), "127.0.0.1", USER,
+                                          SECRET])
+    peer.join()
+    message = "Authentication refused: the ATRN server's signature is wrong"
+    assert (code, err, entries) == (5, message + "\n", [log_entry("err", 5, message)])
+    assert f"< {peer.lines[2]}" in out  # the proof: in the trace on stdout, as every line sent
 
 
 def test_scram_wrong_secret_quits():
