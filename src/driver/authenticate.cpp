@@ -62,8 +62,7 @@ void choose_method(const SaslBinding& binding)
             fail(ExitCode::dialogue, "Auth %s is not available on the ATRN server\n", settings.forced_auth);
         chosen_auth = i;
     } else {
-        // PLAIN shows the secret to the server's end of the connection:
-        // chosen by itself only inside TLS.
+        // PLAIN sends the secret itself: chosen unasked only inside TLS.
         for (const int i : auth_preference) {
             const AuthMethod& method = auth_methods[i];
             if (chosen_auth < 0 && runs_here(method, binding) && method.offered == 1 &&

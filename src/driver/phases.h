@@ -20,7 +20,8 @@ void prepare_tls();
 // EHLO again.
 void start_tls();
 
-// Chooses a method and authenticates with CRAM-MD5 or LOGIN; returns on 235.
+// Chooses a method and authenticates with it (SCRAM-SHA-256 with or without
+// channel binding, CRAM-MD5, LOGIN, PLAIN); returns on 235.
 void authenticate();
 
 // How a pickup that succeeded ended.
