@@ -21,6 +21,8 @@ import sys
 import threading
 import time
 
+from scram_server import ScramServer, b64
+
 HOSTNAME = "odmr.example.net"
 
 
@@ -70,6 +72,7 @@ class Provider:
         self.accept_count = accept_count
         self.tls_context = tls_context  # offers STARTTLS (RFC 3207) when set
         self.tls_on_connect = tls_on_connect  # TLS from the first byte (RFC 8314) instead
+        self.keylog = getattr(tls_context, "keylog_filename", None)  # for tls-exporter
         self.auth_in_clear = auth_in_clear  # False: AUTH is offered only inside TLS
         self.starttls_reply = starttls_reply
         # How the reversed session ends: "quit"; or, with TLS, closing without
@@ -149,7 +152,8 @@ class Provider:
             elif verb == "AUTH" and not self.auth_in_clear and not self.in_tls:
                 self.send(conn, "538 5.7.11 encryption required for requested authentication mechanism")
             elif verb == "AUTH":
-                self.authenticate(conn, reader, arg.upper())
+                mechanism, _, initial = arg.partition(" ")
+                self.authenticate(conn, reader, mechanism.upper(), initial)
             elif verb == "ATRN":
                 if self.atrn(conn, reader, arg):
                     return
@@ -159,11 +163,28 @@ class Provider:
             else:
                 self.send(conn, "502 5.5.1 command not recognised")
 
-    def authenticate(self, conn, reader, mechanism):
+    def authenticate(self, conn, reader, mechanism, initial=""):
         if mechanism not in self.mechanisms:
             self.send(conn, "504 5.5.4 mechanism not supported")
             return
-        if mechanism == "CRAM-MD5":
+        if mechanism in ("PLAIN", "SCRAM-SHA-256", "SCRAM-SHA-256-PLUS") and not initial:
+            self.send(conn, "334 ")  # RFC 4954, 4: the initial response on a line of its own
+            initial = reader.line()
+        if mechanism == "PLAIN":
+            _, user, password = base64.b64decode(initial).decode("utf-8").split("\0")
+            ok = user == self.user and password == self.secret
+        elif mechanism.startswith("SCRAM-SHA-256"):
+            scram = ScramServer(self.user, self.secret, plus_listed="SCRAM-SHA-256-PLUS" in self.mechanisms,
+                                keylog=self.keylog)
+            self.send(conn, "334 " + b64(scram.first(initial, conn)))
+            final = scram.final(reader.line(), conn)
+            if not scram.authenticated:
+                self.send(conn, "535 5.7.8 authentication failed")
+                return
+            self.report["authenticated"] = self.authenticated = True
+            self.send(conn, "235 2.7.0 " + b64(final))  # RFC 4954, 4: the server's last word with the 235
+            return
+        elif mechanism == "CRAM-MD5":
             challenge = f"<{os.getpid()}.{time.time_ns()}@{HOSTNAME}>".encode()
             self.send(conn, "334 " + base64.b64encode(challenge).decode())
             user, _, answer = base64.b64decode(reader.line()).decode("latin-1").rpartition(" ")

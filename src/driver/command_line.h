@@ -42,3 +42,7 @@ void parse_command_line(int argc, const char* const* argv);
 
 // The usage text and the list of authentication methods, on stdout.
 void print_usage();
+
+// Probes the authentication methods (SCRAM-SHA-256-PLUS needs a build that
+// can bind to TLS) and, when `list` is non-zero, lists them on stdout.
+void list_auth_methods(int list);

@@ -24,7 +24,8 @@ void start_tls();
 // checks, before the greeting (RFC 8314, 3.3).
 void start_tls_on_connect();
 
-// Chooses a method and authenticates with CRAM-MD5 or LOGIN; returns on 235.
+// Chooses a method and authenticates with it (SCRAM-SHA-256 with or without
+// channel binding, CRAM-MD5, LOGIN, PLAIN); returns on 235.
 void authenticate();
 
 // How a pickup that succeeded ended.

@@ -19,10 +19,19 @@ char command_buffer[command_buffer_size];
 char line_buffer[line_buffer_size];
 unsigned char digest[md5_digest_size];
 char secret_buffer[secret_buffer_size];
+SaslMessage sasl_message;
+char sasl_line[sasl_line_size + 1];
+unsigned char sasl_challenge[sasl_challenge_size];
+
+bool atrn_encrypted() noexcept
+{
+    return atrn_socket != SOCK_INVALID && tls_socket() == atrn_socket;
+}
 
 void forget_secret() noexcept
 {
     secure_wipe(secret_buffer, static_cast<std::uint32_t>(std::strlen(secret_buffer)));
+    scram_forget(); // the SaltedPassword stands for the secret
 }
 
 void close_atrn() noexcept
@@ -46,6 +55,10 @@ void wipe_buffers() noexcept
     secure_wipe(command_buffer, sizeof command_buffer);
     secure_wipe(line_buffer, sizeof line_buffer);
     secure_wipe(secret_buffer, sizeof secret_buffer);
+    secure_wipe(&sasl_message, sizeof sasl_message);
+    secure_wipe(sasl_line, sizeof sasl_line);
+    secure_wipe(sasl_challenge, sizeof sasl_challenge);
+    scram_forget();
     wipe_reply_buffer();
     wipe_relay_buffers();
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "auth/md5.h"
+#include "auth/sasl.h"
 #include "driver/exit_codes.h"
 #include "socket/socket_layer.h"
 
@@ -23,12 +24,23 @@ extern char command_buffer[command_buffer_size];
 extern char line_buffer[line_buffer_size];
 extern unsigned char digest[md5_digest_size];
 
+// The SASL mechanisms' lines: the client message and its Base64 line with
+// CR LF, and the server message decoded.
+extern SaslMessage sasl_message;
+extern char sasl_line[sasl_line_size + 1];
+extern unsigned char sasl_challenge[sasl_challenge_size];
+
+// Whether the ATRN connection runs inside TLS: what PLAIN and channel
+// binding ask for, however TLS was started.
+[[nodiscard]] bool atrn_encrypted() noexcept;
+
 // The secret, moved out of the argument vector so that other users cannot
 // read it in the process list. One argument holds at most 128 KiB on Linux.
 inline constexpr int secret_buffer_size = 128 * 1024;
 extern char secret_buffer[secret_buffer_size];
 
-// Wipes the secret once no pickup needs it again; wiping twice does nothing.
+// Wipes the secret, and SCRAM's SaltedPassword, once no pickup needs them
+// again; wiping twice does nothing.
 void forget_secret() noexcept;
 
 // Closes the connection named and marks it closed; closing a closed one does

@@ -155,7 +155,7 @@ void start_run(int argc, char** argv)
         std::printf("using winsock version %d.%d\n", version.high_major, version.high_minor);
         std::printf("Supported auth types:\n");
     }
-    probe_auth_methods(settings.verbose != 0 ? 1 : 0);
+    list_auth_methods(settings.verbose != 0 ? 1 : 0);
 
     resolve_servers();
     if (settings.forced_auth != nullptr && find_auth_method(settings.forced_auth) < 0)

@@ -4,6 +4,13 @@
 #include "driver/command_line.h"
 #include "tls/tls.h"
 
+void list_auth_methods(int list)
+{
+    if (!tls_can_bind())
+        set_auth_unusable(AUTH_KIND_SCRAM_SHA256_PLUS, tls_error());
+    probe_auth_methods(list);
+}
+
 void print_usage()
 {
     std::printf("\n%s\n", program_banner);
@@ -31,7 +38,7 @@ void print_usage()
                 "\n"
                 "QUILN supports the following authentication methods:\n",
                 default_ehlo_domain);
-    probe_auth_methods(1);
+    list_auth_methods(1);
     std::printf("\n"
                 "More options:\n"
                 " -r count pick up again while the provider delivers mail, at most count\n"

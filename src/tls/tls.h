@@ -74,6 +74,18 @@ void tls_release() noexcept;
 // failed (its error code is then the current one).
 [[nodiscard]] const char* tls_error() noexcept;
 
+// Whether this build can give a channel binding (RFC 5056) on some TLS
+// version, for SCRAM-SHA-256-PLUS.
+[[nodiscard]] bool tls_can_bind() noexcept;
+
+inline constexpr int tls_binding_max = 64;
+
+// The channel binding of the session that is up: tls-exporter (RFC 9266) on
+// TLS 1.3, tls-unique (RFC 5929) on TLS 1.2. Writes its data (at most
+// tls_binding_max bytes) and sets *type to the binding's name. Returns the
+// length, or 0 when this session gives none.
+[[nodiscard]] int tls_channel_binding(unsigned char* out, const char** type) noexcept;
+
 // The server's certificate as the handshake saw it.
 struct TlsPeer {
     bool refused;            // the certificate failed the checks or the pin

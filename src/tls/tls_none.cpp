@@ -61,6 +61,16 @@ const char* tls_error() noexcept
     return not_available;
 }
 
+bool tls_can_bind() noexcept
+{
+    return false;
+}
+
+int tls_channel_binding(unsigned char* /*out*/, const char** /*type*/) noexcept
+{
+    return 0;
+}
+
 void tls_peer(TlsPeer* peer) noexcept
 {
     *peer = {false, false, "", "", "", "", ""};

@@ -337,6 +337,42 @@ const char* tls_error() noexcept
     return error_reason;
 }
 
+bool tls_can_bind() noexcept
+{
+    return true;
+}
+
+int tls_channel_binding(unsigned char* out, const char** type) noexcept
+{
+    if (session == nullptr || !session_sound)
+        return 0;
+    const int version = SSL_version(session);
+    if (version == TLS1_3_VERSION) {
+        // RFC 9266, 2: 32 bytes of the exporter, this label, no context.
+        constexpr char label[] = "EXPORTER-Channel-Binding";
+        constexpr int length = 32;
+        static_assert(length <= tls_binding_max);
+        if (SSL_export_keying_material(session, out, length, label, sizeof label - 1, nullptr, 0, 0) != 1) {
+            ERR_clear_error();
+            return 0;
+        }
+        *type = "tls-exporter";
+        return length;
+    }
+    // tls-unique (RFC 5929, 3.1): the first Finished message of the
+    // handshake, ours unless the session was resumed. Without the extended
+    // master secret (RFC 7627) a third party can make two sessions share
+    // it: then there is no binding.
+    if (version != TLS1_2_VERSION || SSL_get_extms_support(session) != 1)
+        return 0;
+    const std::size_t length = SSL_session_reused(session) != 0 ? SSL_get_peer_finished(session, out, tls_binding_max)
+                                                                : SSL_get_finished(session, out, tls_binding_max);
+    if (length == 0 || length > tls_binding_max)
+        return 0;
+    *type = "tls-unique";
+    return static_cast<int>(length);
+}
+
 void tls_peer(TlsPeer* peer) noexcept
 {
     peer->refused = refused;

@@ -583,6 +583,40 @@ const char* tls_error() noexcept
     return error_reason;
 }
 
+bool tls_can_bind() noexcept
+{
+    return true; // tls-unique on TLS 1.2
+}
+
+int tls_channel_binding(unsigned char* out, const char** type) noexcept
+{
+    // SChannel gives tls-unique (RFC 5929) as the application data of its
+    // bindings, behind the binding's name and a colon; on TLS 1.3 it has no
+    // binding to give.
+    if (!session_sound || std::strcmp(protocol, "TLSv1.2") != 0)
+        return 0;
+    SecPkgContext_Bindings bindings{};
+    if (QueryContextAttributesA(&context, SECPKG_ATTR_UNIQUE_BINDINGS, &bindings) != SEC_E_OK ||
+        bindings.Bindings == nullptr)
+        return 0;
+    constexpr char prefix[] = "tls-unique:";
+    constexpr unsigned long prefix_length = sizeof prefix - 1;
+    const SEC_CHANNEL_BINDINGS& binding = *bindings.Bindings;
+    const auto* data = reinterpret_cast<const unsigned char*>(bindings.Bindings) + binding.dwApplicationDataOffset;
+    int length = 0;
+    if (binding.dwApplicationDataOffset >= sizeof binding &&
+        binding.dwApplicationDataOffset + binding.cbApplicationDataLength <= bindings.BindingsLength &&
+        binding.cbApplicationDataLength > prefix_length &&
+        binding.cbApplicationDataLength - prefix_length <= static_cast<unsigned long>(tls_binding_max) &&
+        std::memcmp(data, prefix, prefix_length) == 0) {
+        length = static_cast<int>(binding.cbApplicationDataLength - prefix_length);
+        std::memcpy(out, data + prefix_length, static_cast<std::size_t>(length));
+        *type = "tls-unique";
+    }
+    FreeContextBuffer(bindings.Bindings);
+    return length;
+}
+
 void tls_peer(TlsPeer* peer) noexcept
 {
     peer->refused = verdict.refused;

@@ -25,6 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "demo"))
 
 from odmr_provider import Provider  # noqa: E402  (the demo provider)
+from scram_server import ScramServer  # noqa: E402,F401
 
 QUILN = os.environ.get("QUILN", os.path.join(HERE, "..", "..", "build", "default", "quiln"))
 QUILN_SHORT = os.environ.get("QUILN_SHORT_TIMEOUTS",
@@ -81,6 +82,9 @@ class ScriptedPeer:
                     for i in range(0, len(data), size):
                         conn.sendall(data[i:i + size])
                         time.sleep(pause)
+                elif kind == "respond":  # a reply made from what came so far (and the connection)
+                    reply = args[0](self, conn)
+                    conn.sendall(reply if isinstance(reply, bytes) else reply.encode())
                 elif kind == "line":
                     line = self._readline(conn)
                     self.lines.append(line.decode("latin-1"))
@@ -352,6 +356,16 @@ SECRET_FILE_OPEN_ADVICE = ("open to other users: let only your account read it "
 # A build without TLS (QUILN_TLS=OFF) refuses -e, -c and -f, and its usage
 # text says so in one line instead of describing them.
 TLS_AVAILABLE = os.environ.get("QUILN_TLS", "ON") != "OFF"
+
+# Whether the TLS library gives quiln a channel binding for
+# SCRAM-SHA-256-PLUS: OpenSSL does, and Wine's SChannel gives tls-unique on
+# TLS 1.2 (the only version it speaks).
+TLS_BINDS = TLS_AVAILABLE
+
+# The methods the usage text and -v list, with their state: binding to TLS
+# (SCRAM-SHA-256-PLUS) needs a build with TLS.
+AUTH_LISTING = [" CRAM-MD5: OK", " LOGIN: OK", " PLAIN: OK", " SCRAM-SHA-256: OK",
+                " SCRAM-SHA-256-PLUS: " + ("OK" if TLS_AVAILABLE else "Error: TLS is not available in this build")]
 
 
 # The usual opening of a dialogue, from the server's side.

@@ -2,7 +2,7 @@
 
 import pytest
 
-from peers import TLS_AVAILABLE, closed_port, run
+from peers import AUTH_LISTING, TLS_AVAILABLE, closed_port, run
 
 USAGE = (
     "\n"
@@ -32,8 +32,7 @@ USAGE = (
     "                    domains will be sent by your provider\n"
     "\n"
     "QUILN supports the following authentication methods:\n"
-    " CRAM-MD5: OK\n"
-    " LOGIN: OK\n"
+    + "".join(line + "\n" for line in AUTH_LISTING) +
     "\n"
     "More options:\n"
     " -r count pick up again while the provider delivers mail, at most count\n"
@@ -155,9 +154,9 @@ def test_glued_value_may_start_with_a_dash():
 
 
 def test_unknown_forced_method_after_both_names_resolved():
-    assert run(["-t", "PLAIN"] + POSITIONALS) == (1, "", "Auth PLAIN is not implemented in QUILN\n")
+    assert run(["-t", "DIGEST-MD5"] + POSITIONALS) == (1, "", "Auth DIGEST-MD5 is not implemented in QUILN\n")
     # A name that cannot be resolved is reported first.
-    code, out, err = run(["-t", "PLAIN", "-s", "no-such-host.invalid"] + POSITIONALS)
+    code, out, err = run(["-t", "DIGEST-MD5", "-s", "no-such-host.invalid"] + POSITIONALS)
     assert (code, err) == (3, "Host no-such-host.invalid not found\n")
 
 

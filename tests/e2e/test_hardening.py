@@ -29,10 +29,10 @@ def test_secret_is_blanked_in_the_process_list():
     assert b"user\0" in cmdline
 
 
-def allocations(server, sink, tmp_path, options=(), per_session=None, sessions=1):
+def allocations(server, sink, tmp_path, options=(), per_session=None, sessions=1, mechanisms=("CRAM-MD5", "LOGIN")):
     queue = [("a@example.net", ["b@example.org"], b"Subject: x\r\n\r\nhello\r\n")] * 5
     provider = Provider("u", "s", ["example.org"], queue, per_session=per_session, accept_count=sessions,
-                        host="::1" if ":" in server else "127.0.0.1").start()
+                        host="::1" if ":" in server else "127.0.0.1", mechanisms=mechanisms).start()
     report = tmp_path / "alloc.report"
     env = dict(os.environ, LD_PRELOAD=ALLOC_COUNTER, ALLOC_REPORT=str(report))
     proc = subprocess.run(command(QUILN, ["-v", *options, "-a", provider.port, "-p", sink.port, "-s", server,
@@ -62,9 +62,11 @@ def test_a_whole_pickup_allocates_nothing_of_its_own(server, tmp_path):
 
 
 @pytest.mark.skipif(not ALLOC_COUNTER, reason="the allocation counter is not built with the sanitizers")
-def test_repeated_pickups_allocate_nothing_either(sink, tmp_path):
+@pytest.mark.parametrize("mechanisms", [("CRAM-MD5", "LOGIN"), ("SCRAM-SHA-256",)], ids=["cram_md5", "scram"])
+def test_repeated_pickups_allocate_nothing_either(sink, tmp_path, mechanisms):
     # One message per pickup: five that relay and one that gets 453.
-    assert allocations("127.0.0.1", sink, tmp_path, ("-r", "10"), per_session=1, sessions=6) == {}
+    assert allocations("127.0.0.1", sink, tmp_path, ("-r", "10"), per_session=1, sessions=6,
+                       mechanisms=mechanisms) == {}
 
 
 @pytest.mark.skipif(not ALLOC_COUNTER, reason="the allocation counter is not built with the sanitizers")

@@ -28,7 +28,8 @@ bool separator(char c)
 // The reply read line by line with std::string: which names are offered,
 // and whether ATRN and STARTTLS were listed.
 struct Expected {
-    bool cram = false, login = false, atrn = false, starttls = false;
+    bool cram = false, login = false, plain = false, scram = false, scram_plus = false, atrn = false,
+         starttls = false;
 };
 
 Expected reference(const std::string& t)
@@ -71,6 +72,9 @@ Expected reference(const std::string& t)
                 p = name_end;
                 e.cram = e.cram || name == "CRAM-MD5";
                 e.login = e.login || name == "LOGIN";
+                e.plain = e.plain || name == "PLAIN";
+                e.scram = e.scram || name == "SCRAM-SHA-256";
+                e.scram_plus = e.scram_plus || name == "SCRAM-SHA-256-PLUS";
                 if (t[p] != ' ')
                     break;
             }
@@ -101,8 +105,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     delete[] exact;
 
     const Expected e = reference(text);
-    if ((auth_methods[0].offered == 1) != e.cram || (auth_methods[1].offered == 1) != e.login)
-        std::abort();
+    const bool offered[auth_method_count] = {e.cram, e.login, e.plain, e.scram, e.scram_plus};
+    for (int i = 0; i < auth_method_count; ++i) {
+        if ((auth_methods[i].offered == 1) != offered[i])
+            std::abort();
+    }
     if (lists_atrn != e.atrn || lists_starttls != e.starttls)
         std::abort();
     if (verdict != ((e.atrn || settings.iis_mode) ? 1 : 0))

@@ -106,16 +106,36 @@ TEST(AuthMethods, TableOrderNamesAndLookup)
     EXPECT_EQ(auth_methods[1].kind, AUTH_KIND_LOGIN);
     EXPECT_EQ(find_auth_method("cram-md5"), 0);
     EXPECT_EQ(find_auth_method("Login"), 1);
-    EXPECT_EQ(find_auth_method("PLAIN"), -1);
+    EXPECT_STREQ(auth_methods[2].name, "PLAIN");
+    EXPECT_STREQ(auth_methods[3].name, "SCRAM-SHA-256");
+    EXPECT_STREQ(auth_methods[4].name, "SCRAM-SHA-256-PLUS");
+    EXPECT_EQ(find_auth_method("plain"), 2);
+    EXPECT_EQ(find_auth_method("scram-sha-256-plus"), 4);
+    EXPECT_EQ(find_auth_method("SCRAM-SHA-1"), -1);
     EXPECT_EQ(find_auth_method("LOGIN "), -1);
     EXPECT_EQ(find_auth_method(""), -1);
+}
+
+TEST(AuthMethods, SaslNamesAreMarkedWholeAndInAnyCase)
+{
+    settings = default_settings;
+    const std::string reply = std::string(greeting) +
+                              "250-AUTH DIGEST-MD5 plain GSSAPI SCRAM-SHA-256-PLUSX scram-sha-256\r\n250 ATRN\r\n";
+    EXPECT_EQ(parse_ehlo_reply(reply.c_str()), 1);
+    const int expected[auth_method_count] = {0, 0, 1, 1, 0};
+    for (int i = 0; i < auth_method_count; ++i)
+        EXPECT_EQ(auth_methods[i].offered, expected[i]) << auth_methods[i].name;
+    EXPECT_FALSE(auth_kind_offered(AUTH_KIND_SCRAM_SHA256_PLUS));
+    EXPECT_EQ(parse_ehlo_reply((std::string(greeting) + "250-AUTH SCRAM-SHA-256-PLUS\r\n250 ATRN\r\n").c_str()), 1);
+    EXPECT_TRUE(auth_kind_offered(AUTH_KIND_SCRAM_SHA256_PLUS));
 }
 
 TEST(AuthMethods, ListingAndGssapiProbe)
 {
     testing::internal::CaptureStdout();
     probe_auth_methods(1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), " CRAM-MD5: OK\n LOGIN: OK\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              " CRAM-MD5: OK\n LOGIN: OK\n PLAIN: OK\n SCRAM-SHA-256: OK\n SCRAM-SHA-256-PLUS: OK\n");
     testing::internal::CaptureStdout();
     probe_auth_methods(0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
