@@ -1,6 +1,8 @@
 #include "auth/auth_methods.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "auth/sasl.h"
 #include "common/ascii.h"
@@ -37,11 +39,8 @@ int find_auth_method(const char* name) noexcept
 
 bool auth_kind_offered(std::int32_t kind) noexcept
 {
-    for (const auto& method : auth_methods) {
-        if (method.kind == kind && method.offered == 1)
-            return true;
-    }
-    return false;
+    return std::any_of(std::begin(auth_methods), std::end(auth_methods),
+                       [kind](const AuthMethod& method) { return method.kind == kind && method.offered == 1; });
 }
 
 void mark_offered(const char* name) noexcept

@@ -1,6 +1,8 @@
 #include "auth/sha256.h"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <cstring>
 
 #include "common/wipe.h"
@@ -135,12 +137,11 @@ void hmac_sha256_init(HmacSha256Context* context, const void* key, std::size_t k
     } else if (key_length > 0) {
         std::memcpy(pad, key, key_length);
     }
-    for (auto& byte : pad)
-        byte ^= 0x36;
+    std::transform(std::begin(pad), std::end(pad), std::begin(pad), [](unsigned char b) { return b ^ 0x36; });
     sha256_init(&context->inner);
     sha256_update(&context->inner, pad, sizeof pad);
-    for (auto& byte : pad)
-        byte ^= 0x36 ^ 0x5c;
+    std::transform(std::begin(pad), std::end(pad), std::begin(pad),
+                   [](unsigned char b) { return b ^ (0x36 ^ 0x5c); });
     sha256_init(&context->outer);
     sha256_update(&context->outer, pad, sizeof pad);
     secure_zero(pad, sizeof pad);
