@@ -11,6 +11,7 @@ import warnings
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 NOW = datetime.datetime.now(datetime.timezone.utc)
@@ -36,7 +37,16 @@ def _certificate(subject, key, issuer, issuer_key, sans=(), ca=False, not_before
                                                       content_commitment=False, key_encipherment=False,
                                                       data_encipherment=False, key_agreement=False,
                                                       encipher_only=False, decipher_only=False), critical=True)
-    return builder.sign(issuer_key, hashes.SHA256())
+    # Under Wine a valid chain was refused once with "certificate signature
+    # failure"; the suspect is an ECDSA r or s shorter than full width (a
+    # leading zero byte, about 1 signature in 128). Sign again until both are
+    # full width: the same certificate, without the chance.
+    for _ in range(64):
+        cert = builder.sign(issuer_key, hashes.SHA256())
+        r, s = decode_dss_signature(cert.signature)
+        if r.bit_length() > 248 and s.bit_length() > 248:
+            break
+    return cert
 
 
 LOCAL_NAMES = (x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1")))
