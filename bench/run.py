@@ -5,13 +5,15 @@ pick instead.
 
 The ways: direct; quiln; quiln with an observer of the relayed session that
 watches nothing (the price of the real one); socat as it comes; socat with a
-4096-byte buffer and TCP_NODELAY; the floor, a relay of one wait, one read
-and one write per hop that watches and checks nothing (bench/floor_relay.cpp):
-what no relay of that shape can beat here; inside TLS, quiln -e against the provider's STARTTLS, and quiln in the clear
-behind stunnel, which does the STARTTLS and verifies the provider's
-certificate (the README's recipe). The certificates are throwaway ones made
-with openssl for the run. Each round runs every workload through every way in
-turn, so that drifts of the machine touch all alike. Loopback only; every
+4096-byte buffer and TCP_NODELAY; the floor, a relay of one wait, one read and
+one write per hop that watches and checks nothing (bench/floor_relay.cpp):
+what no relay of that shape can beat here; inside TLS, quiln -e against the
+provider's STARTTLS, and quiln in the clear behind stunnel, which does the
+STARTTLS and verifies the provider's certificate (the README's recipe). The
+certificates are throwaway ones made with openssl for the run. Each round runs
+every workload through every way in turn (every other round in the reverse
+order), so that drifts of the machine touch all alike; a ratio is the median
+over the rounds of the two ways' ratio in each round. Loopback only; every
 process is bounded in time. Prints Markdown tables of medians (min-max), the
 ratios, and the goals with their measured ratios.
 
@@ -311,6 +313,19 @@ def median_of(runs, what):
     return statistics.median(what(r) for r in runs)
 
 
+def paired_ratio(results, name, way, other, what=None):
+    """The median over the rounds of what `way` measured against `other` in
+    the same round, None if either was not run. A round's two runs are close
+    in time, so the machine's slower moments (a run of 1,000 x 10 KB lasts a
+    seventh of a second) touch both; a ratio of the two medians would pair a
+    run with one from another moment."""
+    what = what or mb_per_s
+    runs, others = results.get((name, way)), results.get((name, other))
+    if not runs or not others:
+        return None
+    return statistics.median(what(a) / what(b) for a, b in zip(runs, others))
+
+
 def mb_per_s(r):
     return r["bytes"] / r["seconds"] / 1e6
 
@@ -331,9 +346,11 @@ def goals(results, names, syscalls):
         runs = results.get((name, way))
         return median_of(runs, what) if runs else None
 
+    def ratio_of(name, way, other, what=mb_per_s):
+        return paired_ratio(results, name, way, other, what)
+
     def floor_against(name, way, what=mb_per_s):
-        floor = med(name, "floor", what)
-        return floor / med(name, way, what) if floor is not None else None
+        return ratio_of(name, "floor", way, what)
 
     out = []
 
@@ -353,34 +370,34 @@ def goals(results, names, syscalls):
             continue
         better = max(socats, key=lambda w: med(name, w))
         if speed is not None:
-            ratio = med(name, "quiln") / med(name, better)
+            ratio = ratio_of(name, "quiln", better)
             add(f"{name}: quiln >= {speed} x the better socat ({better}), throughput", ratio, ratio >= speed,
                 floor_against(name, better))
-        ratio = med(name, "quiln", cpu_per_mb) / med(name, better, cpu_per_mb)
+        ratio = ratio_of(name, "quiln", better, cpu_per_mb)
         add(f"{name}: quiln's CPU per MB <= {cpu} x {better}'s", ratio, ratio <= cpu,
             floor_against(name, better, cpu_per_mb))
     # Against the floor on every workload: what quiln's own work costs.
     for name in names:
         if med(name, "quiln") is None or med(name, "floor") is None:
             continue
-        ratio = med(name, "quiln") / med(name, "floor")
+        ratio = ratio_of(name, "quiln", "floor")
         add(f"{name}: quiln >= 0.95 x the floor, throughput", ratio, ratio >= 0.95)
-        ratio = med(name, "quiln", cpu_per_mb) / med(name, "floor", cpu_per_mb)
+        ratio = ratio_of(name, "quiln", "floor", cpu_per_mb)
         add(f"{name}: quiln's CPU per MB <= 1.15 x the floor's", ratio, ratio <= 1.15)
     if med(large, "quiln") is not None and med(large, "direct") is not None:
-        ratio = med(large, "quiln") / med(large, "direct")
+        ratio = ratio_of(large, "quiln", "direct")
         add(f"{large}: quiln >= 0.45 x direct, throughput", ratio, ratio >= 0.45, floor_against(large, "direct"))
     for name in (middle, small):
         if med(name, "quiln -e") is not None and med(name, "stunnel") is not None:
-            ratio = med(name, "quiln -e") / med(name, "stunnel")
+            ratio = ratio_of(name, "quiln -e", "stunnel")
             add(f"{name}, TLS: quiln -e >= 1.5 x quiln behind stunnel, throughput", ratio, ratio >= 1.5)
     if med(large, "quiln -e") is not None and med(large, "stunnel") is not None:
-        ratio = med(large, "quiln -e", cpu_per_mb) / med(large, "stunnel", cpu_per_mb)
+        ratio = ratio_of(large, "quiln -e", "stunnel", cpu_per_mb)
         add(f"{large}, TLS: quiln -e's CPU per MB <= 0.7 x that of quiln and stunnel together", ratio, ratio <= 0.7)
     # What following the relayed SMTP session costs the relay.
     for name, most in ((large, 0.05), (middle, 0.02), (small, 0.02)):
         if med(name, "quiln") is not None and med(name, "quiln bare") is not None:
-            ratio = med(name, "quiln") / med(name, "quiln bare")
+            ratio = ratio_of(name, "quiln", "quiln bare")
             add(f"{name}: quiln >= {1 - most:.2f} x quiln without its observer, throughput", ratio,
                 ratio >= 1 - most)
     if syscalls:
@@ -435,8 +452,11 @@ def main():
         if "quiln -e" in ways or "stunnel" in ways:
             bench.ca, bench.cert, bench.key = make_certificates(tmp)
         for r in range(args.rounds):
+            # Every other round in the reverse order, so that no way always
+            # runs right after another.
+            order = ways if r % 2 == 0 else ways[::-1]
             for name, count, size in workloads:
-                for way in ways:
+                for way in order:
                     results[(name, way)].append(bench.one_run(way, count, size))
             print(f"round {r + 1}/{args.rounds} done ({time.monotonic() - started:.0f} s)", file=sys.stderr)
         # Apart from the timed rounds: strace slows what it traces.
@@ -462,7 +482,7 @@ def main():
                   f"{fmt([msgs_per_s(r) for r in runs], 0)} | {cpu} | {rss} | "
                   f"{fmt([r['rcpt_rtt_us'] for r in runs])} |")
 
-    print("\nRatios of medians (throughput; CPU per MB):\n")
+    print("\nRatios: the median over the rounds of each round's ratio (throughput; CPU per MB):\n")
     pairs = [("quiln", "direct"), ("quiln", "quiln bare"), ("quiln", "socat"), ("quiln", "socat tuned"),
              ("quiln", "floor"), ("floor", "socat tuned"), ("quiln -e", "stunnel"),
              ("quiln -e", "quiln")]
@@ -471,17 +491,17 @@ def main():
           " | ".join(f"CPU {a}/{b}" for a, b in pairs if b != "direct") + " |")
     print("|---|" + "---|" * (2 * len(pairs) - sum(b == "direct" for _, b in pairs)))
     for name, _, _ in workloads:
-        med = {w: median_of(results[(name, w)], mb_per_s) for w in ways}
-        cpu = {w: median_of(results[(name, w)], cpu_per_mb) for w in ways if w != "direct"}
-        print(f"| {name} | " + " | ".join(f"{med[a] / med[b]:.2f}" for a, b in pairs) + " | " +
-              " | ".join(f"{cpu[a] / cpu[b]:.2f}" for a, b in pairs if b != "direct") + " |")
+        speed = [paired_ratio(results, name, a, b) for a, b in pairs]
+        cpu = [paired_ratio(results, name, a, b, cpu_per_mb) for a, b in pairs if b != "direct"]
+        print(f"| {name} | " + " | ".join(f"{r:.2f}" for r in speed) + " | " +
+              " | ".join(f"{r:.2f}" for r in cpu) + " |")
 
     if syscalls:
         print(f"\nquiln's system calls relaying {workloads[2][0]} (strace -c -f, one run): " +
               ", ".join(f"{k} {v:,}" for k, v in sorted(syscalls.items(), key=lambda kv: -kv[1])[:6]) +
               f"; {per_hop(syscalls):.2f} per relayed hop")
 
-    print("\nGoals (ratios of medians), and where the way \"floor\" ran, what it reaches in quiln's place:\n")
+    print("\nGoals (ratios as above), and where the way \"floor\" ran, what it reaches in quiln's place:\n")
     print("| goal | measured | | floor |")
     print("|---|---|---|---|")
     for text, ratio, met, floor in goals(results, [w[0] for w in workloads], syscalls):
