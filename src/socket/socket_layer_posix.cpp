@@ -13,46 +13,11 @@
 #include <unistd.h>
 
 #include "socket/known_peers.h"
+#include "socket/socket_address.h"
 #include "socket/socket_layer.h"
 #include "socket/socket_platform.h"
 
 namespace {
-
-socklen_t socket_address(const SockAddress& address, int port, sockaddr_storage* storage) noexcept
-{
-    *storage = {};
-    if (address.family == SOCK_IPV6) {
-        auto* sa = reinterpret_cast<sockaddr_in6*>(storage);
-        sa->sin6_family = AF_INET6;
-        sa->sin6_port = htons(static_cast<std::uint16_t>(port));
-        std::memcpy(&sa->sin6_addr, address.bytes, 16);
-        return sizeof *sa;
-    }
-    auto* sa = reinterpret_cast<sockaddr_in*>(storage);
-    sa->sin_family = AF_INET;
-    sa->sin_port = htons(static_cast<std::uint16_t>(port));
-    std::memcpy(&sa->sin_addr, address.bytes, 4);
-    return sizeof *sa;
-}
-
-// false for a family other than IPv4 and IPv6.
-bool from_socket_address(const sockaddr* sa, SockAddress* address, int* port) noexcept
-{
-    if (sa->sa_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
-        *address = SockAddress{SOCK_IPV4, {}};
-        std::memcpy(address->bytes, &in->sin_addr, 4);
-        *port = ntohs(in->sin_port);
-        return true;
-    }
-    if (sa->sa_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
-        *address = sock_address_from_ipv6(reinterpret_cast<const unsigned char*>(&in6->sin6_addr));
-        *port = ntohs(in6->sin6_port);
-        return true;
-    }
-    return false;
-}
 
 long long now_ms() noexcept
 {
@@ -60,7 +25,6 @@ long long now_ms() noexcept
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
-
 
 } // namespace
 
@@ -138,7 +102,7 @@ sock_t sock_tcp(const SockAddress& address) noexcept
 int sock_bind(sock_t sock, const SockAddress& address, int port) noexcept
 {
     sockaddr_storage sa{};
-    const socklen_t size = socket_address(address, port, &sa);
+    const auto size = static_cast<socklen_t>(socket_address(address, port, &sa));
     return bind(sock, reinterpret_cast<const sockaddr*>(&sa), size) == 0 ? 0 : -1;
 }
 
@@ -154,7 +118,7 @@ int sock_connect(sock_t sock, const SockAddress& address, int port) noexcept
 {
     remember_peer(sock, address, port);
     sockaddr_storage sa{};
-    const socklen_t size = socket_address(address, port, &sa);
+    const auto size = static_cast<socklen_t>(socket_address(address, port, &sa));
     return connect(sock, reinterpret_cast<const sockaddr*>(&sa), size) == 0 ? 0 : -1;
 }
 

@@ -10,47 +10,11 @@
 #include <cstring>
 
 #include "socket/known_peers.h"
+#include "socket/socket_address.h"
 #include "socket/socket_layer_winsock.h"
 #include "socket/socket_platform.h"
 
 namespace {
-
-int socket_address(const SockAddress& address, int port, sockaddr_storage* storage) noexcept
-{
-    *storage = {};
-    if (address.family == SOCK_IPV6) {
-        auto* sa = reinterpret_cast<sockaddr_in6*>(storage);
-        sa->sin6_family = AF_INET6;
-        sa->sin6_port = htons(static_cast<u_short>(port));
-        std::memcpy(&sa->sin6_addr, address.bytes, 16);
-        return sizeof *sa;
-    }
-    auto* sa = reinterpret_cast<sockaddr_in*>(storage);
-    sa->sin_family = AF_INET;
-    sa->sin_port = htons(static_cast<u_short>(port));
-    std::memcpy(&sa->sin_addr, address.bytes, 4);
-    return sizeof *sa;
-}
-
-// false for a family other than IPv4 and IPv6.
-bool from_socket_address(const sockaddr* sa, SockAddress* address, int* port) noexcept
-{
-    if (sa->sa_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
-        *address = SockAddress{SOCK_IPV4, {}};
-        std::memcpy(address->bytes, &in->sin_addr, 4);
-        *port = ntohs(in->sin_port);
-        return true;
-    }
-    if (sa->sa_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
-        *address = sock_address_from_ipv6(reinterpret_cast<const unsigned char*>(&in6->sin6_addr));
-        *port = ntohs(in6->sin6_port);
-        return true;
-    }
-    return false;
-}
-
 
 template <typename Char>
 bool is_blank(Char c) noexcept
