@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "common/wipe.h"
