@@ -14,6 +14,8 @@
 #include "auth/base64.h"
 #include "auth/md5.h"
 
+#include "hex.h"
+
 namespace {
 
 constexpr unsigned char unwritten = 0xAA; // never a Base64 character
@@ -27,14 +29,10 @@ std::vector<unsigned char> from_hex(const std::string& hex)
     return bytes;
 }
 
+// "-" for no bytes: the protocol's lines split at spaces.
 std::string to_hex(const unsigned char* p, std::size_t n)
 {
-    std::string s;
-    char two[3];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(two, sizeof two, "%02x", p[i]);
-        s += two;
-    }
+    const std::string s = hex(p, n);
     return s.empty() ? "-" : s;
 }
 

@@ -9,18 +9,9 @@
 #include "auth/base64.h"
 #include "auth/md5.h"
 
-namespace {
+#include "../tools/hex.h"
 
-std::string hex(const unsigned char* d)
-{
-    std::string s;
-    char two[3];
-    for (int i = 0; i < md5_digest_size; ++i) {
-        std::snprintf(two, sizeof two, "%02x", d[i]);
-        s += two;
-    }
-    return s;
-}
+namespace {
 
 std::string md5_in_pieces(const std::string& message, std::size_t piece)
 {
@@ -34,7 +25,7 @@ std::string md5_in_pieces(const std::string& message, std::size_t piece)
     md5_final(d, &context);
     const Md5Context zero{};
     EXPECT_EQ(std::memcmp(&context, &zero, sizeof zero), 0) << "context not wiped";
-    return hex(d);
+    return hex(d, md5_digest_size);
 }
 
 TEST(Md5, Rfc1321SuiteInPiecesOfEverySize)
@@ -60,7 +51,7 @@ std::string hmac(const std::string& key, const std::string& text)
     unsigned char d[md5_digest_size];
     hmac_md5(reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()),
              reinterpret_cast<const unsigned char*>(key.data()), static_cast<int>(key.size()), d);
-    return hex(d);
+    return hex(d, md5_digest_size);
 }
 
 TEST(HmacMd5, Rfc2104AndRfc2202)

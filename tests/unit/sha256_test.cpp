@@ -8,18 +8,9 @@
 
 #include "auth/sha256.h"
 
-namespace {
+#include "../tools/hex.h"
 
-std::string hex(const unsigned char* d, std::size_t n)
-{
-    std::string s;
-    char two[3];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(two, sizeof two, "%02x", d[i]);
-        s += two;
-    }
-    return s;
-}
+namespace {
 
 std::string unhex(const std::string& h)
 {
